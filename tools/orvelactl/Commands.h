@@ -1,0 +1,13 @@
+#pragma once
+// Sub-commands of orvelactl, one group per file; main() adds every group.
+#include <CLI/CLI.hpp>
+
+namespace orvela::ctl {
+
+// Each adds its sub-commands to the application. A command's callback sets the exit code through
+// the reference it captured.
+void AddConfigCommands(CLI::App& app, int& exitCode);
+void AddJournalCommands(CLI::App& app, int& exitCode);
+void AddScanCommands(CLI::App& app, int& exitCode);
+
+}  // namespace orvela::ctl

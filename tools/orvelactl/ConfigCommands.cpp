@@ -1,0 +1,7 @@
+#include "orvelactl/Commands.h"
+
+namespace orvela::ctl {
+
+void AddConfigCommands(CLI::App&, int&) {}
+
+}  // namespace orvela::ctl
