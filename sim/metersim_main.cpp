@@ -1,1 +1,134 @@
-int main() { return 0; }
+// metersim: serves simulated meters on one line until SIGINT or SIGTERM.
+//   metersim --listen 127.0.0.1:4001 --device tarvel2001:1:12345678 --device tarvelf:2:87654321
+#include <CLI/CLI.hpp>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+
+#include "metersim/DeviceFactory.h"
+#include "metersim/Line.h"
+#include "platform/Clock.h"
+
+using namespace orvela;
+using namespace orvela::sim;
+
+namespace {
+
+bool SplitHostPort(const std::string& text, std::string& host, uint16_t& port) {
+  auto colon = text.rfind(':');
+  if (colon == std::string::npos) return false;
+  host = text.substr(0, colon);
+  try {
+    size_t used = 0;
+    int value = std::stoi(text.substr(colon + 1), &used);
+    if (used != text.size() - colon - 1 || value < 0 || value > 65535) return false;
+    port = static_cast<uint16_t>(value);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return true;
+}
+
+// "[ADDRESS:]NAME[=VALUE]": faults of one device, or of the line without an address.
+bool ApplyFault(TLine& line, const std::string& text, std::string& error) {
+  auto colon = text.find(':');
+  auto eq = text.find('=');
+  if (colon != std::string::npos && (eq == std::string::npos || colon < eq)) {
+    int address = 0;
+    try {
+      address = std::stoi(text.substr(0, colon));
+    } catch (const std::exception&) {
+      address = -1;
+    }
+    TSimDevice* device =
+        address >= 1 && address <= 255 ? line.FindDevice(static_cast<uint8_t>(address)) : nullptr;
+    if (!device) return error = "fault \"" + text + "\": no device at that address", false;
+    bool ok = true;
+    device->Faults().Update([&](TFaults& f) { ok = ApplyFaultSpec(f, text.substr(colon + 1), error); });
+    return ok;
+  }
+  bool ok = true;
+  line.Faults().Update([&](TFaults& f) { ok = ApplyFaultSpec(f, text, error); });
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Simulated meters on one line (TCP and/or pseudo-terminal)"};
+  std::string listen;
+  bool pty = false;
+  std::vector<std::string> devices, faults;
+  std::string start;
+  TLineOptions options;
+  app.add_option("--listen", listen, "TCP address to listen on, host:port (port 0: any free port)");
+  app.add_flag("--pty", pty, "also serve the line on a pseudo-terminal");
+  app.add_option("--device", devices, "family:address:serial; families: " + DeviceFamilies())->required();
+  app.add_option("--fault", faults, "[address:]name[=value]; names: " + FaultNames());
+  app.add_option("--prompt-ms", options.promptIntervalMs, "interval of the idle XModem prompt")
+      ->check(CLI::Range(1, 60'000));
+  app.add_option("--first-prompt-ms", options.firstPromptDelayMs, "quiet after a peer connects")
+      ->check(CLI::Range(0, 60'000));
+  app.add_option("--time", start, "the devices' clock starts at \"YYYY-MM-DD hh:mm[:ss]\" and runs on");
+  CLI11_PARSE(app, argc, argv);
+  if (listen.empty() && !pty) listen = "127.0.0.1:4001";
+
+  std::unique_ptr<ScaledClock> calendar;
+  if (!start.empty()) {
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+    int fields = std::sscanf(start.c_str(), "%d-%d-%d %d:%d:%d", &y, &mo, &d, &h, &mi, &s);
+    if (fields < 5 || !IsValidDate(y, mo, d) || h > 23 || mi > 59 || s > 59 || h < 0 || mi < 0 || s < 0) {
+      std::cerr << "metersim: bad --time \"" << start << "\"\n";
+      return 2;
+    }
+    calendar = std::make_unique<ScaledClock>(1.0, EncodeDateTime(y, mo, d, h, mi, s));
+    options.calendar = calendar.get();
+  }
+
+  // Signals are taken by sigwait below, so every thread started from here on keeps them blocked.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  try {
+    TLine line(options);
+    for (const auto& text : devices) {
+      TDeviceSpec spec;
+      std::string error;
+      if (!ParseDeviceSpec(text, spec, error)) {
+        std::cerr << "metersim: " << error << "\n";
+        return 2;
+      }
+      line.AddDevice(MakeDevice(spec.family, spec.address, spec.serial));
+    }
+    for (const auto& text : faults) {
+      std::string error;
+      if (!ApplyFault(line, text, error)) {
+        std::cerr << "metersim: " << error << "\n";
+        return 2;
+      }
+    }
+    if (!listen.empty()) {
+      std::string host;
+      uint16_t port = 0;
+      if (!SplitHostPort(listen, host, port)) {
+        std::cerr << "metersim: bad --listen \"" << listen << "\" (host:port)\n";
+        return 2;
+      }
+      line.ListenTcp(host, port);
+      std::cout << "metersim: listening on " << line.TcpAddress() << std::endl;
+    }
+    if (pty) std::cout << "metersim: pseudo-terminal " << line.OpenPty() << std::endl;
+    for (const auto& text : devices) std::cout << "metersim: device " << text << std::endl;
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    line.Stop();
+    std::cout << "metersim: stopped" << std::endl;
+  } catch (const ESimError& e) {
+    std::cerr << "metersim: " << e.what() << "\n";
+    return 1;
+  }
+  return 0;
+}

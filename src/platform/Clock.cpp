@@ -15,7 +15,7 @@ int64_t UnixMsNow() {
 }
 
 // Sleeps in real time, waking early when the stop token fires.
-bool RealSleep(std::chrono::milliseconds d, std::stop_token stop) {
+bool RealSleep(std::chrono::microseconds d, std::stop_token stop) {
   if (!stop.stop_possible()) {
     std::this_thread::sleep_for(d);
     return true;
@@ -55,8 +55,9 @@ int64_t ScaledClock::TickMs() const {
 TDateTime ScaledClock::Now() const { return start_ + TickMs() / kMsPerDay; }
 TDateTime ScaledClock::NowUtc() const { return LocalToUtc(Now()); }
 bool ScaledClock::Sleep(int64_t ms, std::stop_token stop) {
+  // Microseconds, rounded up: a fast clock must not cut a short sleep to nothing.
   auto real = std::chrono::microseconds(static_cast<int64_t>(std::ceil((ms < 0 ? 0 : ms) * 1000.0 / factor_)));
-  return RealSleep(std::chrono::duration_cast<std::chrono::milliseconds>(real), stop);
+  return RealSleep(real, stop);
 }
 int ScaledClock::RealWaitMs(int64_t ms) const {
   return ms <= 0 ? 0 : static_cast<int>(std::max<int64_t>(1, static_cast<int64_t>(std::ceil(ms / factor_))));

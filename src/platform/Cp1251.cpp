@@ -71,6 +71,13 @@ char32_t NextCodePoint(std::string_view s, size_t& pos) {
     }
     cp = (cp << 6) | (b & 0x3F);
   }
+  // Overlong forms, surrogates and values beyond U+10FFFF are malformed too: they would otherwise turn
+  // into wrong UTF-16 or hide a character behind a longer byte sequence.
+  static constexpr char32_t kShortest[] = {0, 0x80, 0x800, 0x10000};
+  if (cp < kShortest[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000)) {
+    ++pos;
+    return 0xFFFD;
+  }
   pos += extra + 1;
   return cp;
 }

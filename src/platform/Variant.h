@@ -15,13 +15,13 @@ struct TVariant {
   std::string s;   // string (UTF-8)
 
   static TVariant Empty() { return {}; }
-  static TVariant Null() { return {VT_NULL}; }
-  static TVariant Int(int64_t v, VARTYPE type = VT_I4) { return {type, v}; }
-  static TVariant Single(float v) { return {VT_R4, 0, v}; }
-  static TVariant Double(double v) { return {VT_R8, 0, v}; }
-  static TVariant Date(double v) { return {VT_DATE, 0, v}; }
-  static TVariant Currency(int64_t scaled) { return {VT_CY, scaled}; }
-  static TVariant Bool(bool v) { return {VT_BOOL, v ? 1 : 0}; }
+  static TVariant Null() { return {VT_NULL, 0, 0, {}}; }
+  static TVariant Int(int64_t v, VARTYPE type = VT_I4) { return {type, v, 0, {}}; }
+  static TVariant Single(float v) { return {VT_R4, 0, v, {}}; }
+  static TVariant Double(double v) { return {VT_R8, 0, v, {}}; }
+  static TVariant Date(double v) { return {VT_DATE, 0, v, {}}; }
+  static TVariant Currency(int64_t scaled) { return {VT_CY, scaled, 0, {}}; }
+  static TVariant Bool(bool v) { return {VT_BOOL, v ? 1 : 0, 0, {}}; }
   static TVariant Str(std::string v) { return {VT_BSTR, 0, 0, std::move(v)}; }
 
   bool IsInteger() const;

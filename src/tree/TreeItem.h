@@ -128,7 +128,10 @@ int ImageIndexForKind(uint8_t kind);
 //
 // Lock policy: structural changes (create, attach, detach, clear, renumber, load, show) happen under the
 // exclusive lock; worker threads that read node fields or resolve handles hold the shared lock
-// (ReadLock). Resolution methods take the shared lock themselves.
+// (ReadLock). The structural methods below take the exclusive lock themselves and the resolution methods
+// the shared one; the lock is not recursive, so call none of them while holding ReadLock or WriteLock.
+// WriteLock is for code that changes fields of attached nodes directly. A loader builds a new tree from
+// unattached nodes without the lock and installs it with SetRoot.
 class TTree {
  public:
   explicit TTree(bool english = false);
@@ -139,7 +142,8 @@ class TTree {
   TNTreeData* Root() const { return root_; }
   // Replaces the root (the loader builds a new tree); the old nodes stay alive in the arena.
   void SetRoot(TNTreeData* root);
-  // Makes a fresh root with the naming of the current mode.
+  // Makes a fresh root with the naming of the current mode; SetRoot installs it. A new tree starts with
+  // one such root installed.
   TNTreeData* CreateRoot();
   bool English() const { return english_; }
 
@@ -150,14 +154,23 @@ class TTree {
   void DetachChild(TNTreeData* parent, TNTreeData* child);
   void ClearChildren(TNTreeData* node);
   TNTreeData* FindDevice(const TNTreeData* node) const;
+  // Handles are (generation shl 24) + pre-order position. A node that keeps its position keeps its
+  // handle; one that moved gets a higher generation, so handles clients kept for moved or removed nodes
+  // resolve to none. A fresh tree is numbered with generation 1.
   void Renumber();
   static void SetConnectionKey(TNTreeData* node, const TConnKey& key);
   static void ClearGroupWorkItems(TNTreeData* node);
   // Builds or renames the visual tree and sets paths; view may be nullptr (paths only).
   void ShowTree(TNTreeData* node, IViewNode* parentView, IViewTree* view);
 
+  // Code that edits child lists directly (not through the methods above) calls this afterwards, so that
+  // handle positions and the identifier cache are rebuilt.
+  void StructureChanged();
+  // Whether the node hangs below the current root (detached nodes stay alive but are not in the tree).
+  bool IsInTree(const TNTreeData* node) const;
+
   TNTreeData* ResolveHandle(int32_t handle);
-  // The DA variant journals a stale handle as "Несовпадение".
+  // The DA variant journals a stale handle as "Несовпадение"; journal nullptr uses the process-wide sink.
   TNTreeData* ResolveHandleDA(int32_t handle, IJournalSink* journal);
   TNTreeData* ResolveIdentifier(std::string_view identifier);
 
@@ -169,6 +182,15 @@ class TTree {
  private:
   // Implementation details belong to TreeItem.cpp.
   struct Impl;
+  // Helpers for callers that already hold the tree lock.
+  TNTreeData* CreateNodeUnlocked();
+  TNTreeData* CreateRootUnlocked();
+  TNTreeData* AppendChildUnlocked(TNTreeData* parent, const std::string& name);
+  bool IsInTreeUnlocked(const TNTreeData* node) const;
+  // These also need Impl's cache mutex.
+  void EnsurePositionsUnlocked();
+  TNTreeData* NodeAtPositionUnlocked(int32_t handle);
+
   std::unique_ptr<Impl> impl_;
   TNTreeData* root_ = nullptr;
   bool english_ = false;

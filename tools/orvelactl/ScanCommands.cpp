@@ -1,7 +1,211 @@
+// orvelactl scan: lists the maker's meters on one configured connection, identifies each and reads its
+// serial number.
+#include <charconv>
+#include <filesystem>
+#include <iomanip>
+#include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "drivers/TarvelDataModel.h"
+#include "drivers/TarvelFactory.h"
 #include "orvelactl/Commands.h"
+#include "tree/ConfigController.h"
 
 namespace orvela::ctl {
+namespace {
 
-void AddScanCommands(CLI::App&, int&) {}
+using Json = nlohmann::ordered_json;
+
+struct TScanOptions {
+  std::string dir;
+  std::string conn;
+  bool json = false;
+};
+
+class EScanError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct TFoundDevice {
+  int address = 0;
+  int model = 0;  // 0: did not say
+  std::string serial;
+};
+
+// The families a scan can meet, as the device tree names them.
+const char* FamilyName(int model) {
+  switch (model) {
+    case mcTarvelM:
+      return "ТАРВЕЛ-М";
+    case mcTarvel2001:
+      return "ТАРВЕЛ мод.2001";
+    case mcTarvelF:
+      return "ТАРВЕЛ";
+    default:
+      return "?";
+  }
+}
+
+int ColumnNumber(const std::string& text) {
+  int value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && end == text.data() + text.size() ? value : 0;
+}
+
+std::string FourDigits(const std::string& port) {
+  std::ostringstream out;
+  out << std::setw(4) << std::setfill('0') << ColumnNumber(port);
+  return out.str();
+}
+
+// The connection key of a row, built from its columns as the auto-configuration builds it, and the
+// address form the row's link kind takes.
+TConnKey KeyFromRow(const TConnRow& row) {
+  TConnKey key;
+  key.ConnName = row.Columns[ccName];
+  std::optional<TProtKind> prot = ProtKindByName(row.Columns[ccProtocol]);
+  if (!prot)
+    throw EScanError("connection \"" + key.ConnName + "\": unknown protocol \"" + row.Columns[ccProtocol] +
+                     "\"");
+  key.ProtType = static_cast<uint8_t>(*prot);
+  key.ConnType = static_cast<uint8_t>(ColumnNumber(row.Columns[ccKind]));
+  key.PortName = row.Columns[ccPort];
+  key.TelName = row.Columns[ccTelephone];
+  const std::string& ip = row.Columns[ccIpAddress];
+  switch (static_cast<TConnKind>(key.ConnType)) {
+    case TConnKind::TcpClient:
+      key.IP_Addr = ip;
+      key.IP_Port = ColumnNumber(row.Columns[ccRemotePort]);
+      // An address column that already names the port is taken as it is.
+      key.LinkAddress = ip.find(':') != std::string::npos ? ip : ip + ":" + row.Columns[ccRemotePort];
+      break;
+    case TConnKind::Udp:
+      key.IP_Addr = ip;
+      key.LinkAddress =
+          ip + ":" + FourDigits(row.Columns[ccRemotePort]) + ":" + FourDigits(row.Columns[ccLocalPort]);
+      break;
+    default:
+      key.LinkAddress = BuildLinkAddress(key);
+      break;
+  }
+  return key;
+}
+
+// The one connection of the scan, for the factory's look-ups.
+class TScanCatalog : public IConnectionCatalog {
+ public:
+  explicit TScanCatalog(TConnSettings settings) : settings_(std::move(settings)) {}
+  TConnSettings* FindSettings(const TConnKey&) override { return &settings_; }
+  IChannelLog* FindOrder(const TConnKey&) override { return nullptr; }
+
+ private:
+  TConnSettings settings_;
+};
+
+// The serial number where the family has one. The F meter answers the family's own serial request, so
+// the family base reads it while the F driver does not exist yet.
+std::string ReadSerial(uint8_t address, int model, const TConnKey& key, TConnectionDevice& link) {
+  std::unique_ptr<TDataModel> reader =
+      TTarvelFactory::CreateModel(static_cast<uint8_t>(model), key, nullptr, &link);
+  if (!reader && model == mcTarvelF)
+    reader = std::make_unique<TTarvelDataModel>(TTarvelFactory::CreateFraming(key.ProtType, nullptr), nullptr,
+                                                &link);
+  std::string serial;
+  if (reader && !reader->ReadSerialNumber(address, serial)) serial.clear();
+  return serial;
+}
+
+std::vector<TFoundDevice> Scan(const TScanOptions& options) {
+  TTree tree(std::filesystem::exists(std::filesystem::path(options.dir) / "english"));
+  TConfigController controller(options.dir, tree);
+  controller.LoadSettings();  // a missing or damaged tParam.dat leaves the defaults: the program folder
+  if (auto problem = controller.LoadConnections()) throw EScanError(problem->what());
+  const TConnRow* row = nullptr;
+  for (const TConnRow& r : controller.Connections().Rows) {
+    if (r.Columns[ccName] != options.conn) continue;
+    row = &r;
+    break;
+  }
+  if (row == nullptr)
+    throw EScanError("no connection \"" + options.conn + "\" in " + controller.ConnectionsPath().string());
+
+  TConnKey key = KeyFromRow(*row);
+  TConnSettings settings = row->Settings.value_or(TConnSettings::Defaults());
+  settings.Key = key;
+  TScanCatalog catalog(settings);
+  std::unique_ptr<TConnectionDevice> link = TTarvelFactory::CreateLink(key, nullptr, &catalog);
+  if (!link) throw EScanError("connection kind " + std::to_string(key.ConnType) + " cannot be scanned yet");
+  link->SetHoldMark(false);
+  link->SetOwnedByModel(false);
+  if (!link->SetAddress(key.LinkAddress)) throw EScanError("bad link address \"" + key.LinkAddress + "\"");
+  std::unique_ptr<TDataModel> scan = TTarvelFactory::CreateScanModel(key.ProtType, link.get(), nullptr);
+  if (!scan) throw EScanError("protocol \"" + row->Columns[ccProtocol] + "\" cannot be scanned yet");
+
+  TRListData list;
+  if (!scan->ReadDeviceList(list)) throw EScanError("the line gave no device list");
+  std::vector<TFoundDevice> found;
+  for (uint8_t address : list.Ids) {
+    TFoundDevice device{address, 0, {}};
+    uint8_t model = 0;
+    if (scan->IdentifyDevice(address, model) && model != 0) {
+      device.model = model;
+      device.serial = ReadSerial(address, model, key, *link);
+    }
+    found.push_back(device);
+  }
+  link->Release();
+  return found;
+}
+
+void Print(const std::vector<TFoundDevice>& devices, bool json) {
+  if (json) {
+    Json out = Json::array();
+    for (const TFoundDevice& d : devices)
+      out.push_back(Json{{"address", d.address}, {"model", d.model}, {"serial", d.serial}});
+    std::cout << out.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+    return;
+  }
+  std::cout << "Found " << devices.size() << " device(s)\n";
+  for (const TFoundDevice& d : devices) {
+    std::cout << "address " << d.address << ": ";
+    if (d.model == 0) {
+      std::cout << "not identified\n";
+      continue;
+    }
+    std::cout << "model " << d.model << " " << FamilyName(d.model);
+    std::cout << ", serial " << (d.serial.empty() ? "not read" : d.serial) << "\n";
+  }
+}
+
+int RunScan(const TScanOptions& options) {
+  try {
+    Print(Scan(options), options.json);
+    return 0;
+  } catch (const EScanError& e) {
+    std::cerr << "error: " << e.what() << "\n";
+    return 1;
+  } catch (const ETarvelException& e) {
+    std::cerr << "error: " << e.what() << "\n";
+    return 1;
+  } catch (const std::exception& e) {
+    std::cerr << "error: " << e.what() << "\n";
+    return 2;
+  }
+}
+
+}  // namespace
+
+void AddScanCommands(CLI::App& app, int& exitCode) {
+  auto options = std::make_shared<TScanOptions>();
+  CLI::App* scan =
+      app.add_subcommand("scan", "List, identify and read the serial numbers of the meters on a connection");
+  scan->add_option("--dir", options->dir, "Program folder")->required();
+  scan->add_option("--conn", options->conn, "Connection name as the connection list shows it")->required();
+  scan->add_flag("--json", options->json, "JSON for scripts instead of text");
+  scan->callback([options, &exitCode] { exitCode = RunScan(*options); });
+}
 
 }  // namespace orvela::ctl

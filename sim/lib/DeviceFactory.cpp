@@ -1,0 +1,77 @@
+#include "metersim/DeviceFactory.h"
+
+#include <algorithm>
+#include <charconv>
+#include <functional>
+#include <vector>
+
+#include "metersim/TarvelDevice.h"
+
+namespace orvela::sim {
+namespace {
+
+struct TFamily {
+  std::string_view name;
+  std::function<std::unique_ptr<TSimDevice>(uint8_t, std::string)> make;
+};
+
+const std::vector<TFamily>& Families() {
+  static const std::vector<TFamily> families = {
+      {"tarvel2001",
+       [](uint8_t a, std::string s) {
+         return std::make_unique<TTarvelDevice>(Tarvel2001Layout(), a, std::move(s));
+       }},
+      {"tarvelf",
+       [](uint8_t a, std::string s) {
+         return std::make_unique<TTarvelDevice>(TarvelFLayout(), a, std::move(s));
+       }},
+  };
+  return families;
+}
+
+}  // namespace
+
+std::unique_ptr<TSimDevice> MakeDevice(std::string_view family, uint8_t address, std::string serial) {
+  for (const auto& f : Families()) {
+    if (f.name == family) return f.make(address, std::move(serial));
+  }
+  return nullptr;
+}
+
+std::string DeviceFamilies() {
+  std::string names;
+  for (const auto& f : Families()) names += (names.empty() ? "" : ", ") + std::string(f.name);
+  return names;
+}
+
+bool ParseDeviceSpec(std::string_view text, TDeviceSpec& spec, std::string& error) {
+  auto first = text.find(':');
+  auto second = first == std::string_view::npos ? first : text.find(':', first + 1);
+  if (second == std::string_view::npos) {
+    error = "device \"" + std::string(text) + "\": expected family:address:serial";
+    return false;
+  }
+  spec.family = std::string(text.substr(0, first));
+  std::string_view address = text.substr(first + 1, second - first - 1);
+  spec.serial = std::string(text.substr(second + 1));
+  if (!MakeDevice(spec.family, 1, "")) {
+    error = "unknown device family \"" + spec.family + "\" (known: " + DeviceFamilies() + ")";
+    return false;
+  }
+  int value = 0;
+  auto [end, ec] = std::from_chars(address.data(), address.data() + address.size(), value);
+  if (ec != std::errc() || end != address.data() + address.size() || value < 1 || value > 255) {
+    error = "device \"" + std::string(text) + "\": address must be 1 to 255";
+    return false;
+  }
+  spec.address = static_cast<uint8_t>(value);
+  bool printable =
+      std::all_of(spec.serial.begin(), spec.serial.end(), [](char c) { return c > ' ' && c < 127; });
+  if (spec.serial.empty() || spec.serial.size() > 8 || !printable) {
+    error = "device \"" + std::string(text) + "\": serial must be 1 to 8 printable characters";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace orvela::sim

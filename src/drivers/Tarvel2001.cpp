@@ -1,0 +1,292 @@
+#include "drivers/Tarvel2001.h"
+
+#include <cmath>
+
+#include "drivers/Tarvel2001Nodes.h"
+#include "tree/TreeItem.h"
+
+namespace orvela {
+namespace {
+
+constexpr uint8_t kFunctionList = 0x48;
+constexpr uint8_t kFunctionData = 0x4A;
+constexpr int kAttempts = 3;
+constexpr int64_t kBranchRetryPauseMs = 3000;
+constexpr int64_t kReconnectPauseMs = 200;
+constexpr size_t kNormalArchiveOffset = 12;  // where the data block starts after a five-id path
+constexpr uint8_t kFiveIdPathLength = 5;
+constexpr uint8_t kSpareArchive = 3;
+constexpr const char* kWrongAnswerPrefix = "Ошибка ТАРВЕЛ2001 (Ф-";
+
+// Whole minutes between two times, as the clock and status periods count them.
+int64_t MinutesBetween(TDateTime a, TDateTime b) {
+  return std::llround(std::fabs(a - b) * kMsPerDay) / 60'000;
+}
+
+// Bytes N, N+1 and N+2 of an answer for the archive traces.
+std::string BlockBytes(const TAnswer& answer, size_t offset) {
+  return Hex2(answer.At(offset)) + "  " + Hex2(answer.At(offset + 1)) + "  " + Hex2(answer.At(offset + 2));
+}
+
+std::optional<TVariant> DecodeTimerValue(const TAnswer& answer, uint8_t valueId) {
+  if (answer.Code() != kAnswerData) return std::nullopt;
+  if (valueId == tidStatus) {
+    std::optional<int32_t> status = DecodeTimerStatus(answer);
+    return status ? std::optional(TVariant::Int(*status)) : std::nullopt;
+  }
+  std::optional<TDateTime> date = DecodeTimerDate(answer);
+  return date ? std::optional(TVariant::Date(*date)) : std::nullopt;
+}
+
+TDateArrayCell* DateCellOf(TNTreeData* node) {
+  if (node == nullptr || node->Parent == nullptr) return nullptr;
+  if (!node->Parent->DateArrayCell) node->Parent->DateArrayCell = std::make_unique<TDateArrayCell>();
+  return node->Parent->DateArrayCell.get();
+}
+
+}  // namespace
+
+void TTarvel2001::DescribeNode(const TIdPath& path, TNTreeData& node, std::string& name, int& kind) {
+  name = DescribeTarvel2001Node(path, english_, node, kind);
+}
+
+bool TTarvel2001::IsKnownPath(const TIdPath& path) {
+  TNTreeData scratch;
+  std::string name;
+  int kind = 0;
+  DescribeNode(path, scratch, name, kind);
+  return !name.empty();
+}
+
+bool TTarvel2001::ReadBranchList(int length, std::span<const uint8_t> path, TRListData& list) {
+  uint16_t sent = static_cast<uint16_t>(std::clamp<int>(length, 0, static_cast<int>(path.size())));
+  for (int attempt = 1;; ++attempt) {
+    Trace("ТАРВЕЛ-2001 - запрос дерева");
+    bool ok = SendCommand(kFunctionList, sent, answer_, path);
+    // A count that claims more pairs than came is no list either.
+    if (ok && Answer().Code() == kAnswerBranchList && DecodeIdList(Answer(), list)) break;
+    if (attempt == kAttempts) {
+      list = {};
+      throw ETarvelException(ok ? "Ошибка списка ветвей в параметрах прибора" : "Ошибка протокола");
+    }
+    if (!ok) GetClock().Sleep(kBranchRetryPauseMs);
+  }
+  Trace(" Разбор идентификаторов -" + std::to_string(list.Count));
+  for (int32_t i = 0; i < list.Count; ++i) Trace("|||" + Hex2(list.Ids[i]) + " - " + Hex2(list.Flags[i]));
+  return true;
+}
+
+bool TTarvel2001::ReadDeviceClock(uint8_t address, TDateTime& time) {
+  if (!link_->Connect()) {
+    GetClock().Sleep(kReconnectPauseMs);
+    if (!link_->Connect()) return false;
+  }
+  const uint8_t payload[] = {0x04, 0x03, address, tidTimer, tidCurrent};
+  bool ok = false;
+  for (int attempt = 0; attempt < kAttempts && !ok; ++attempt) ok = Ask(kFunctionData, payload);
+  link_->Release();
+  // Only a clock that really came counts; the buffer of a failed exchange holds nothing of this device.
+  std::optional<TDateTime> clock =
+      ok && Answer().Code() == kAnswerData ? DecodeClockBlock(Answer()) : std::nullopt;
+  if (clock) {
+    time = *clock;
+    return true;
+  }
+  time = GetClock().Now();
+  return false;
+}
+
+bool TTarvel2001::ReadArchiveAt(uint8_t address, uint8_t archive, TNTreeData* node, TPrbArray& result,
+                                TDateTime from, uint8_t parameter, uint8_t branch) {
+  if (ShuttingDown()) return false;
+  return FetchArchive(address, archive, kSpareArchive, node, result, from, parameter, branch);
+}
+
+bool TTarvel2001::ReadCurrentAt(uint8_t address, uint8_t branch, int dataType, TPrbArray& result, int mode,
+                                uint8_t parameter, uint8_t firstLevel) {
+  return FetchCurrent(address, branch, dataType, result, mode, parameter, firstLevel);
+}
+
+bool TTarvel2001::ReadTimerAt(uint8_t address, uint8_t valueId, int dataType, TPrbArray& result, int mode) {
+  return FetchTimer(address, valueId, dataType, result, mode);
+}
+
+bool TTarvel2001::SendArchiveRequest(uint8_t address, uint8_t archive, TBytes& buffer, uint8_t parameter,
+                                     uint8_t branch) {
+  const uint8_t payload[] = {0x05, 0x03, address, branch, archive, parameter};
+  bool good = false;
+  for (int attempt = 1; attempt <= kAttempts && !good; ++attempt) {
+    if (!link_->Connect()) return false;
+    SetStatusText("Чтение HDA - Transmit 1");
+    bool ok = Exchange(kFunctionData, payload, buffer);
+    if (&buffer == &answer_) answerOk_ = ok;
+    SetStatusText("Чтение HDA - Transmit 2");
+    uint8_t code = ok ? TAnswer::InBuffer(buffer).Code() : 0;
+    if (ok && code != kAnswerData)
+      HandOverLogLine("Ошибка (" + std::to_string(attempt) + ") ТАРВЕЛ2001 (Ф-" + DeviceName() +
+                      "): " + HexDump(std::span(buffer).first(AnswerLength(buffer))));
+    link_->Release();
+    good = ok && code == kAnswerData;
+  }
+  return good;
+}
+
+bool TTarvel2001::FetchArchive(uint8_t address, uint8_t archive, uint8_t spare, TNTreeData* node,
+                               TPrbArray& result, TDateTime from, uint8_t parameter, uint8_t branch) {
+  Trace("Тарвел-2001 - запрос архива прибора - Параметр " + Hex2(parameter));
+  SetStatusText("Тарвел2001 - запрос архива");
+  bool ok = SendArchiveRequest(address, archive, answer_, parameter, branch);
+  SetStatusText("Тарвел2001 - запрос архива закончен");
+  if (!ok) return false;
+
+  TAnswer reply = Answer();
+  size_t offset = kNormalArchiveOffset;
+  if (reply.At(4) != kFiveIdPathLength) {
+    LogWrongAnswer(kWrongAnswerPrefix);
+    offset = reply.At(4) + 7;
+  }
+  std::optional<TArchiveBlock> block = ArchiveBlockHead(reply, offset);
+  if (!block) return false;
+  bool hasData = ArchiveHasData(reply, *block);
+  Trace(" Архив: " + Hex2(block->Count) + "  " + (hasData ? "1" : "0"));
+  if (block->Count == 0 || !hasData) return true;
+
+  if (parameter == tidDateColumn) return ReadDateColumn(*block, node, result);
+
+  valueAnswer_ = answer_;
+  TAnswer values = TAnswer::InBuffer(valueAnswer_);
+  TDateArrayCell* cell = DateCellOf(node);
+  currentDates_ = cell != nullptr ? cell->DateArray : nullptr;
+  Trace(" разбор архива: " + BlockBytes(values, offset));
+  Trace(" Даты: " + BlockBytes(TAnswer::InBuffer(dateAnswer_), offset));
+  if (currentDates_) {
+    Trace("DArrays есть");
+    Trace("SyncDate " + Hex2(currentDates_->NewestIndex) + "  " +
+          Hex2(static_cast<uint8_t>(currentDates_->Count)));
+  } else {
+    Trace("DArrays нет");
+  }
+  auto inStep = [&] {
+    return currentDates_ && currentDates_->NewestIndex == block->Newest &&
+           currentDates_->Count == block->Count;
+  };
+  if (!inStep()) {
+    Trace("Надо запросить даты");
+    TPrbArray dates;
+    // A failed re-read leaves nothing to time-stamp the values with.
+    if (!FetchArchive(address, archive, spare, node, dates, from, tidDateColumn, branch)) return false;
+  }
+  // Values are stamped by ring position, so the dates must describe the same ring state.
+  if (!inStep()) return false;
+  return DecodeValueColumn(*block, *currentDates_, node, result);
+}
+
+bool TTarvel2001::ReadDateColumn(const TArchiveBlock& block, TNTreeData* node, TPrbArray& result) {
+  bool errorArchive = DataTypeOf(node) == kDataTypeErrorRecord;
+  if (!ArchiveBlockFits(Answer(), block, DateRecordSize(errorArchive))) return false;
+  dateAnswer_ = answer_;
+  Trace(" разбор дат");
+  currentDates_ =
+      std::make_shared<TPrbArray>(DecodeDateArray(TAnswer::InBuffer(dateAnswer_), block, errorArchive));
+  Trace("Разбор дат заколнчен");
+  if (TDateArrayCell* cell = DateCellOf(node)) {
+    cell->DateArray = currentDates_;
+    NoteArchiveDates(cell);
+  }
+  result = *currentDates_;
+  return true;
+}
+
+bool TTarvel2001::DecodeValueColumn(const TArchiveBlock& block, const TPrbArray& dates, TNTreeData* node,
+                                    TPrbArray& result) {
+  TAnswer values = TAnswer::InBuffer(valueAnswer_);
+  bool errorArchive = DataTypeOf(node) == kDataTypeErrorRecord;
+  if (!ArchiveBlockFits(values, block, ValueRecordSize(errorArchive))) return false;
+  Trace("Разбор врхива ReDrawArray");
+  bool nonZero = DecodeArchiveValues(values, block, dates, errorArchive, result);
+  Trace("Разбор дат закончен");
+  result.ValueQuality = kQualityGood;
+  if (!nonZero && settings_.JournalEveryRequest)
+    HandOverLogLine("Нулевые данные:" + (node != nullptr ? node->Path : std::string()));
+  return true;
+}
+
+bool TTarvel2001::FetchCurrent(uint8_t address, uint8_t, int, TPrbArray& result, int, uint8_t parameter,
+                               uint8_t firstLevel) {
+  const uint8_t payload[] = {0x05, 0x03, address, firstLevel, tidCurrent, parameter};
+  TPrbArray decoded;
+  bool good = false;
+  for (int attempt = 0; attempt < kAttempts && !good; ++attempt) {
+    if (!link_->Connect()) {
+      result.ValueQuality = kQualityNotConnected;
+      return false;
+    }
+    bool ok = Ask(kFunctionData, payload);
+    if (ok && Answer().Code() != kAnswerData) LogWrongAnswer(kWrongAnswerPrefix);
+    link_->Release();
+    good = ok && Answer().Code() == kAnswerData && DecodeCurrentBlock(Answer(), decoded);
+  }
+  result.Count = 0;
+  if (good) {
+    result.Items = std::move(decoded.Items);
+    result.Count = decoded.Count;
+    result.ValueQuality = kQualityGood;
+    return true;
+  }
+  result.ValueQuality = framing_->ResultCode() == -2 ? kQualityNotConnected : kQualityDeviceFailure;
+  return false;
+}
+
+bool TTarvel2001::TimerReadDue(uint8_t valueId) const {
+  if (device_ == nullptr) return true;
+  TDateTime now = GetClock().Now();
+  if (valueId == tidCurrent) return MinutesBetween(now, device_->LastClockRead) > settings_.ClockCheckMinutes;
+  if (valueId == tidStatus) return MinutesBetween(now, device_->LastStatusRead) > settings_.ChangeDateMinutes;
+  return true;
+}
+
+bool TTarvel2001::FetchTimer(uint8_t address, uint8_t valueId, int, TPrbArray& result, int) {
+  if (!TimerReadDue(valueId)) {
+    const TPrbCasheData* cache = valueId == tidCurrent  ? &device_->DateCache
+                                 : valueId == tidStatus ? &device_->StatusCache
+                                                        : nullptr;
+    if (cache != nullptr) {
+      result.Value = cache->Value;
+      result.ValueQuality = cache->Quality;
+      result.Count = 1;
+    }
+    return true;
+  }
+  const uint8_t payload[] = {0x04, 0x03, address, tidTimer, valueId};
+  std::optional<TVariant> value;
+  for (int attempt = 0; attempt < kAttempts && !value; ++attempt) {
+    if (!link_->Connect()) {
+      result.ValueQuality = kQualityNotConnected;
+      return false;
+    }
+    if (Ask(kFunctionData, payload)) value = DecodeTimerValue(Answer(), valueId);
+  }
+  link_->Release();
+  if (!value) {
+    result.ValueQuality = kQualityDeviceFailure;
+    return false;
+  }
+  if (device_ != nullptr) {
+    if (valueId == tidStatus) {
+      device_->StatusCache = {*value, kQualityGood};
+      device_->LastStatusRead = GetClock().Now();
+    } else if (valueId == tidCurrent) {
+      device_->DateCache = {*value, kQualityGood};
+    }
+  }
+  result.Value = *value;
+  result.ValueQuality = kQualityGood;
+  result.Count = 1;
+  return true;
+}
+
+void TTarvel2001::LogWrongAnswer(const std::string& prefix) {
+  HandOverLogLine(prefix + DeviceName() + "): " + DumpAnswer());
+}
+
+}  // namespace orvela

@@ -1,0 +1,51 @@
+#pragma once
+// Names, visibility, archive steps and attributes of the Tarvel 2001 node ids. The meter reports its own
+// tree; these tables say which of the reported ids the server knows and how it shows them.
+#include <cstdint>
+#include <string>
+
+#include "drivers/DriverRecords.h"
+
+namespace orvela {
+
+// Ids of the meter's tree.
+enum TTarvelId : uint8_t {
+  tidData = 1,
+  tidCurrent = 9,  // under Data; under Timer it is the clock
+  tidStatus = 15,
+  tidTimer = 17,
+  tidTimerAlt = 24,  // also dispatched to the timer read
+  tidIntegrator = 25,
+  tidHours = 26,
+  tidDays = 27,
+  tidMonths = 28,
+  tidVersion = 41,
+  tidDateConfig = 57,
+  tidHoursErrors = 90,
+  tidDaysErrors = 91,
+  tidDateColumn = 14,  // parameter id of an archive's date column
+};
+
+// Describe kinds: 2 for a current-data parameter and an error-archive parameter, 0 otherwise.
+constexpr int kDescribeOther = 0;
+constexpr int kDescribeValueParameter = 2;
+
+// Data types (attribute 1) the driver gives its nodes.
+constexpr int kDataTypeInt = 3;
+constexpr int kDataTypeFloat = 4;
+constexpr int kDataTypeDate = 7;
+constexpr int kDataTypeErrorRecord = 256;
+
+// Name of a parameter id (low four bits the quantity, high four bits the channel - 1); empty when the
+// quantity is unknown (the date column 14 among them).
+std::string TarvelParameterName(uint8_t id, bool english);
+std::string TarvelParameterUnits(uint8_t id);
+
+// Fills a fresh node for the path (name, visibility, archive step, attributes) and returns its name;
+// empty when the driver has no such node.
+std::string DescribeTarvel2001Node(const TIdPath& path, bool english, TNTreeData& node, int& kind);
+
+// The computer's network name, at most 16 characters (attribute 7 of parameter nodes).
+std::string ComputerName();
+
+}  // namespace orvela

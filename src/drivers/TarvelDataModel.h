@@ -1,0 +1,60 @@
+#pragma once
+// Family base of the maker's self-describing meters: nodes are named by their id paths, every exchange
+// lands in one answer buffer, and archive value columns are time-stamped against the date column kept in
+// the archive branch node.
+#include <memory>
+
+#include "drivers/DataModel.h"
+#include "drivers/TarvelDecode.h"
+
+namespace orvela {
+
+class TTarvelDataModel : public TDataModel {
+ public:
+  TTarvelDataModel(std::unique_ptr<TProtocol> framing, ILinkOwner* owner, TConnectionDevice* link);
+
+  // Both turn the node into its four-id path: id 0 the node, 1 its parent, 2 the grandparent, 3 the
+  // great-grandparent.
+  bool ReadArchive(TPrbArray& result, TNTreeData* node, TDateTime from) override;
+  // Nodes under the timer (id 1 is 17 or 24) are timer reads, everything else a current-value read.
+  bool ReadCurrent(TPrbArray& result, TNTreeData* node, int mode) override;
+  // Connect, the exchange into the answer buffer, Release; a failed Connect is a failed exchange.
+  bool SendCommand(uint8_t function, uint16_t length, TBytes& answer,
+                   std::span<const uint8_t> payload) override;
+  // The serial-number request the family's meters share; false unless eight characters really came.
+  bool ReadSerialNumber(uint8_t address, std::string& text) override;
+
+  // --- Family operations. ---
+  virtual bool ReadArchiveAt(uint8_t address, uint8_t archive, TNTreeData* node, TPrbArray& result,
+                             TDateTime from, uint8_t parameter, uint8_t branch);
+  virtual bool ReadCurrentAt(uint8_t address, uint8_t branch, int dataType, TPrbArray& result, int mode,
+                             uint8_t parameter, uint8_t firstLevel);
+  virtual bool ReadTimerAt(uint8_t address, uint8_t valueId, int dataType, TPrbArray& result, int mode);
+  virtual bool FetchArchive(uint8_t address, uint8_t archive, uint8_t spare, TNTreeData* node,
+                            TPrbArray& result, TDateTime from, uint8_t parameter, uint8_t branch);
+  virtual bool FetchCurrent(uint8_t address, uint8_t branch, int dataType, TPrbArray& result, int mode,
+                            uint8_t parameter, uint8_t firstLevel);
+  virtual bool FetchTimer(uint8_t address, uint8_t valueId, int dataType, TPrbArray& result, int mode);
+  virtual bool SendArchiveRequest(uint8_t address, uint8_t archive, TBytes& buffer, uint8_t parameter,
+                                  uint8_t branch);
+
+  // The answer of the last exchange; empty when that exchange failed, so nothing stale is ever decoded.
+  TAnswer Answer() const { return answerOk_ ? TAnswer::InBuffer(answer_) : TAnswer(); }
+
+ protected:
+  // One exchange into the answer buffer (no Connect/Release of its own).
+  bool Ask(uint8_t function, std::span<const uint8_t> payload);
+  // The answer buffer as the drivers' error lines show it.
+  std::string DumpAnswer() const;
+  // Attribute 1 of a node as an integer data type (0 without a node).
+  static int DataTypeOf(const TNTreeData* node);
+
+  TBytes answer_;
+  TBytes dateAnswer_;
+  TBytes valueAnswer_;
+  TBytes fourth_;  // used by the Tarvel M driver
+  std::shared_ptr<TPrbArray> currentDates_;
+  bool answerOk_ = false;
+};
+
+}  // namespace orvela

@@ -1,0 +1,201 @@
+#include "links/TcpConnectionPort.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include "links/SocketUtil.h"
+
+namespace orvela {
+namespace su = socketutil;
+namespace {
+
+constexpr size_t kScratchBytes = 65536;
+constexpr int kSendPauseMs = 50;
+
+bool SetNonBlocking(int fd, bool on) {
+  int flags = ::fcntl(fd, F_GETFL, 0);
+  if (flags < 0) return false;
+  return ::fcntl(fd, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK)) == 0;
+}
+
+// A socket whose peer has closed (or reset) is readable with nothing to read.
+bool PeerGone(int fd) {
+  pollfd p{fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
+  if (::poll(&p, 1, 0) <= 0) return false;
+  if (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) return true;
+  uint8_t probe;
+  return ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
+}  // namespace
+
+TTCPConnectionPort::TTCPConnectionPort(TConnSettings* settings, Clock& clock)
+    : TConnectionDevice(settings, clock) {}
+
+TTCPConnectionPort::~TTCPConnectionPort() {
+  CloseSocket();
+}
+
+void TTCPConnectionPort::CloseSocket() {
+  su::CloseSocket(socket_, true);
+}
+
+bool TTCPConnectionPort::SetAddress(const std::string& address) {
+  auto colon = address.find(':');
+  if (colon == std::string::npos) return false;
+  auto port = su::ParsePort(std::string_view(address).substr(colon + 1), 1);
+  if (!port) return false;
+  auto resolved = su::ResolveIpv4(address.substr(0, colon));
+  if (!resolved) {
+    LogLine("Узел не найден: " + address.substr(0, colon));
+    return false;
+  }
+  if (resolved->byName) LogLine("Найден узел:" + su::DottedAddress(resolved->address));
+  address_ = address;
+  remote_ = {};
+  remote_.sin_family = AF_INET;
+  remote_.sin_port = htons(*port);
+  remote_.sin_addr = resolved->address;
+  return true;
+}
+
+bool TTCPConnectionPort::ReuseSocket() {
+  if (socket_ < 0) return false;
+  if (!PeerGone(socket_)) {
+    int rc = ::connect(socket_, reinterpret_cast<const sockaddr*>(&remote_), sizeof remote_);
+    if (rc == 0 || errno == EISCONN) return true;
+  }
+  CloseSocket();
+  return false;
+}
+
+bool TTCPConnectionPort::OpenSocket() {
+  socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (socket_ < 0) {
+    LogLine("Ошибка сокета: " + std::to_string(su::WsaErrorCode(errno)));
+    return false;
+  }
+  su::SetLinkOptions(socket_, kSocketBufferBytes, kReceiveTimeoutMs, clock_);
+  // Non-blocking connect so an unreachable host costs the link's own bound, not the system's minutes.
+  int err = 0;
+  if (!SetNonBlocking(socket_, true)) {
+    err = errno;
+  } else if (::connect(socket_, reinterpret_cast<const sockaddr*>(&remote_), sizeof remote_) != 0) {
+    err = errno == EINPROGRESS ? su::WaitConnected(socket_, clock_, connectTimeoutMs_) : errno;
+  }
+  if (err == 0 && !SetNonBlocking(socket_, false)) err = errno;
+  if (err != 0) {
+    LogLine("Ошибка сокета: " + std::to_string(su::WsaErrorCode(err)));
+    CloseSocket();
+    return false;
+  }
+  buffer_.Reset();
+  return true;
+}
+
+bool TTCPConnectionPort::Connect() {
+  bool connected = ReuseSocket();
+  if (!connected) {
+    connected = OpenSocket();
+    if (!connected) clock_.Sleep(100);
+    clock_.Sleep(1000);
+  }
+  if (connected) {
+    try {
+      EchoTest();
+    } catch (const std::exception& e) {
+      LogLine(std::string("Эхо-тест: ") + e.what());
+      connected = false;
+    }
+  }
+  connected_ = connected;
+  return connected;
+}
+
+void TTCPConnectionPort::Release() {
+  if (!hold_) return;
+  CloseSocket();
+  connected_ = false;
+}
+
+void TTCPConnectionPort::PurgeInput() {
+  if (socket_ >= 0) {
+    int waiting = 0;
+    if (::ioctl(socket_, FIONREAD, &waiting) == 0 && waiting > 0) {
+      std::vector<uint8_t> scratch(std::min<size_t>(static_cast<size_t>(waiting), kScratchBytes));
+      while (::recv(socket_, scratch.data(), scratch.size(), MSG_DONTWAIT) > 0) {
+      }
+    }
+  }
+  buffer_.Reset();
+}
+
+int TTCPConnectionPort::Refill() {
+  if (buffer_.Count() == 0) buffer_.Reset();
+  int room = buffer_.Room();
+  if (room <= 0) return 0;  // the rest stays in the socket until the unread bytes are taken
+  std::vector<uint8_t> scratch(std::min<size_t>(static_cast<size_t>(room), kScratchBytes));
+  ssize_t n = ::recv(socket_, scratch.data(), scratch.size(), MSG_DONTWAIT);
+  if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+    CloseSocket();
+    connected_ = false;
+    throw EConnectExcept(kConnectionLostText);
+  }
+  if (n < 0) return 0;
+  for (ssize_t i = 0; i < n; ++i) buffer_.Put(scratch[static_cast<size_t>(i)]);
+  ++readCounter_;
+  return static_cast<int>(n);
+}
+
+bool TTCPConnectionPort::WaitData(int polls) {
+  if (socket_ < 0) throw EConnectExcept(kConnectionLostText);
+  int64_t deadline = clock_.TickMs() + static_cast<int64_t>(std::max(polls, 0)) * kPollMs;
+  for (;;) {
+    int64_t remaining = deadline - clock_.TickMs();
+    if (su::WaitReadable(socket_, clock_, std::max<int64_t>(remaining, 0))) {
+      Refill();
+      if (buffer_.Count() > 0) return true;
+    }
+    if (deadline - clock_.TickMs() <= 0) return false;
+  }
+}
+
+uint8_t TTCPConnectionPort::ReadByte() {
+  if (buffer_.Count() == 0) {
+    if (socket_ < 0) throw EConnectExcept(kConnectionLostText);
+    if (su::WaitReadable(socket_, clock_, kReceiveTimeoutMs)) Refill();
+    if (buffer_.Count() == 0) return 0;
+  }
+  uint8_t byte = buffer_.Take();
+  TraceReceived(byte);
+  return byte;
+}
+
+void TTCPConnectionPort::Send(std::span<const uint8_t> bytes) {
+  clock_.Sleep(kSendPauseMs);
+  scratchCount_ = 0;
+  size_t sent = 0;
+  while (socket_ >= 0 && sent < bytes.size()) {
+    ssize_t n = ::send(socket_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    sent += static_cast<size_t>(n);
+  }
+  if (socket_ < 0 || sent < bytes.size()) {
+    CloseSocket();
+    connected_ = false;
+    throw EConnectExcept(kConnectionLostText);
+  }
+  clock_.Sleep(kSendPauseMs);
+  if (EchoFlag() != 0) DropEcho(bytes.size());
+  TraceSent(bytes);
+}
+
+}  // namespace orvela

@@ -1,0 +1,25 @@
+#pragma once
+// CRC-16/XMODEM: polynomial 0x1021, initial value 0, no reflection, no final XOR.
+#include <cstdint>
+#include <span>
+
+namespace orvela {
+
+// Bit-by-bit register, most significant bit first: feeding data and then two zero bytes gives the CRC;
+// feeding data and its received CRC (high byte first) ends at 0 for a good block.
+class TCrc16Xmodem {
+ public:
+  void Reset() { reg_ = 0; }
+  void Feed(uint8_t byte);
+  void Feed(std::span<const uint8_t> bytes) {
+    for (uint8_t b : bytes) Feed(b);
+  }
+  uint16_t Value() const { return static_cast<uint16_t>(reg_); }
+
+ private:
+  uint32_t reg_ = 0;  // low 16 bits and bit 16 (the bit shifted out)
+};
+
+uint16_t Crc16Xmodem(std::span<const uint8_t> data);
+
+}  // namespace orvela

@@ -1,0 +1,74 @@
+#include "tree/ConnectionList.h"
+
+#include "platform/BinaryIO.h"
+#include "platform/Cp1251.h"
+
+namespace orvela {
+namespace {
+
+// enabled + eight empty texts: the smallest entry, which bounds the count by the bytes there are.
+constexpr size_t kMinEntrySize = 4 + kConnColumnCount * 4;
+
+void WriteText(TBinaryWriter& out, const std::string& utf8) {
+  std::string text = Utf8ToCp1251(utf8);
+  if (text.size() > kMaxConnTextBytes) text.resize(kMaxConnTextBytes);
+  out.U32(static_cast<uint32_t>(text.size()));
+  out.Text(text);
+}
+
+std::string ReadText(TBinaryReader& in) {
+  const size_t at = in.Offset();
+  const uint32_t length = in.U32();
+  if (length > kMaxConnTextBytes)
+    throw EFormatError(
+        at, "text of " + std::to_string(length) + " bytes, longer than " + std::to_string(kMaxConnTextBytes));
+  return Cp1251ToUtf8(in.Text(length));
+}
+
+// The settings record after the marker, or the defaults an entry of an older version gets.
+TConnSettings ReadSettings(TBinaryReader& in) {
+  const size_t at = in.Offset();
+  if (in.Remaining() == 0) return TConnSettings::Defaults();
+  if (in.Remaining() < 4) throw EFormatError(at, "unexpected end of data in an entry");
+  if (in.U32() != kConnSettingsMarker) {
+    in.Seek(at);
+    return TConnSettings::Defaults();
+  }
+  return DecodeConnSettings(in.Bytes(TConnSettings::kStoredSize));
+}
+
+}  // namespace
+
+std::vector<uint8_t> EncodeConnectionList(const TConnectionList& list) {
+  TBinaryWriter out;
+  out.U32(static_cast<uint32_t>(list.Rows.size()));
+  for (const TConnRow& row : list.Rows) {
+    out.U32(row.Enabled ? 1 : 0);
+    for (const std::string& column : row.Columns) WriteText(out, column);
+    out.U32(kConnSettingsMarker);
+    if (row.Settings)
+      out.Bytes(EncodeConnSettings(*row.Settings, TConnSettings::kStoredSize));
+    else
+      out.Zeros(TConnSettings::kStoredSize);
+  }
+  return out.Take();
+}
+
+TConnectionList DecodeConnectionList(std::span<const uint8_t> data) {
+  TBinaryReader in(data);
+  const uint32_t count = in.U32();
+  if (count > in.Remaining() / kMinEntrySize)
+    throw EFormatError(0, "count of " + std::to_string(count) + " entries exceeds what the " +
+                              std::to_string(in.Remaining()) + " bytes left can hold");
+  TConnectionList list;
+  for (uint32_t i = 0; i < count; ++i) {
+    TConnRow row;
+    row.Enabled = in.U32() != 0;
+    for (std::string& column : row.Columns) column = ReadText(in);
+    row.Settings = ReadSettings(in);
+    list.Rows.push_back(std::move(row));
+  }
+  return list;
+}
+
+}  // namespace orvela

@@ -1,0 +1,12 @@
+#pragma once
+// A small configuration built with the program's own operations, for the demo and for a first look on a
+// fresh machine.
+#include "tree/ConfigController.h"
+
+namespace orvela {
+
+// Replaces the controller's connections and tree with two connections (a TCP client on the loopback and
+// a serial line) and two devices with current data and an hourly archive. Nothing is written.
+void BuildDemoConfiguration(TConfigController& controller);
+
+}  // namespace orvela

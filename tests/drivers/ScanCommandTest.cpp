@@ -1,0 +1,100 @@
+// orvelactl scan against a simulated line named in a program folder's connection list.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "metersim/DeviceFactory.h"
+#include "metersim/Line.h"
+#include "orvelactl/Commands.h"
+#include "platform/Clock.h"
+#include "tree/ConfigFiles.h"
+#include "tree/ConnectionList.h"
+
+namespace orvela {
+namespace {
+
+class ScanCommand : public ::testing::Test {
+ protected:
+  ScanCommand() : clock(40) {
+    // The command's links wait on the process clock.
+    SetSystemClock(&clock);
+    line = std::make_unique<sim::TLine>(sim::TLineOptions{.clock = &clock});
+    line->AddDevice(sim::MakeDevice("tarvel2001", 1, "12345678"));
+    line->AddDevice(sim::MakeDevice("tarvelf", 2, "87654321"));
+    line->ListenTcp();
+    dir = std::filesystem::path(::testing::TempDir()) /
+          ("scan_" + std::to_string(::getpid()) + "_" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    WriteConnections(line->Port());
+  }
+  ~ScanCommand() override {
+    line.reset();
+    SetSystemClock(nullptr);
+    std::filesystem::remove_all(dir);
+  }
+
+  void WriteConnections(uint16_t port) {
+    TConnectionList list;
+    TConnRow row;
+    row.Enabled = true;
+    row.Columns = {"Котельная", "XModem", "", "", "127.0.0.1", std::to_string(port), "", "3"};
+    TConnSettings settings = TConnSettings::Defaults();
+    settings.EchoTested = 1;
+    row.Settings = settings;
+    list.Rows.push_back(row);
+    WriteConfigFile(dir / kConnectionFileName, EncodeConnectionList(list));
+  }
+
+  // Runs orvelactl with the arguments; returns the exit code, standard output in out.
+  int Run(std::vector<std::string> args, std::string& out) {
+    CLI::App app;
+    int exitCode = 0;
+    ctl::AddScanCommands(app, exitCode);
+    args.insert(args.begin(), "orvelactl");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    ::testing::internal::CaptureStdout();
+    app.parse(static_cast<int>(argv.size()), argv.data());
+    out = ::testing::internal::GetCapturedStdout();
+    return exitCode;
+  }
+
+  ScaledClock clock;
+  std::unique_ptr<sim::TLine> line;
+  std::filesystem::path dir;
+};
+
+TEST_F(ScanCommand, ListsEveryMeterWithModelAndSerial) {
+  std::string out;
+  ASSERT_EQ(Run({"scan", "--dir", dir.string(), "--conn", "Котельная", "--json"}, out), 0) << out;
+  auto expected = nlohmann::json::parse(R"([{"address": 1, "model": 2, "serial": "12345678"},
+                                            {"address": 2, "model": 3, "serial": "87654321"}])");
+  EXPECT_EQ(nlohmann::json::parse(out), expected);
+
+  ASSERT_EQ(Run({"scan", "--dir", dir.string(), "--conn", "Котельная"}, out), 0);
+  EXPECT_NE(out.find("address 1: model 2 ТАРВЕЛ мод.2001, serial 12345678"), std::string::npos) << out;
+  EXPECT_NE(out.find("address 2: model 3 ТАРВЕЛ, serial 87654321"), std::string::npos) << out;
+}
+
+TEST_F(ScanCommand, UnknownConnectionAndSilentLineAreErrors) {
+  std::string out;
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Run({"scan", "--dir", dir.string(), "--conn", "Нет такого"}, out), 1);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("no connection \"Нет такого\""), std::string::npos);
+  EXPECT_TRUE(out.empty());
+
+  // Nobody listens on the port any more.
+  uint16_t port = line->Port();
+  line.reset();
+  WriteConnections(port);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Run({"scan", "--dir", dir.string(), "--conn", "Котельная"}, out), 1);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("no device list"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace orvela

@@ -1,0 +1,71 @@
+#pragma once
+// A framing that hands the driver scripted answers, a link that counts its use, and a journal that keeps
+// its lines: for driver paths a live line cannot be made to take in a chosen order.
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "links/ConnectionDevice.h"
+#include "platform/JournalSink.h"
+#include "protocols/Protocol.h"
+
+namespace orvela::test {
+
+// Hands out the scripted answers in order; nullopt is a failed exchange. Records the requests.
+class TScriptedFraming : public TProtocol {
+ public:
+  std::deque<std::optional<std::vector<uint8_t>>> answers;
+  std::vector<std::vector<uint8_t>> requests;
+  bool Request(std::span<const uint8_t> request, TBytes& buffer) override {
+    requests.emplace_back(request.begin(), request.end());
+    std::optional<std::vector<uint8_t>> answer;
+    if (!answers.empty()) {
+      answer = std::move(answers.front());
+      answers.pop_front();
+    }
+    if (!answer) return false;
+    buffer.assign(65536, 0xFF);
+    std::copy(answer->begin(), answer->end(), buffer.begin());
+    return true;
+  }
+};
+
+// Connects while `up` holds (or for the first `connects` calls when that is not negative); counts
+// Release calls.
+class TAlwaysConnected : public TConnectionDevice {
+ public:
+  bool up = true;
+  int connects = -1;
+  int releases = 0;
+  bool Connect() override {
+    if (connects == 0) return false;
+    if (connects > 0) --connects;
+    return up;
+  }
+  void Release() override { ++releases; }
+};
+
+class TJournalCapture : public IJournalSink {
+ public:
+  TJournalCapture() { SetJournalSink(this); }
+  ~TJournalCapture() override { SetJournalSink(nullptr); }
+  std::vector<std::string> lines;
+  std::vector<std::string> seconds;
+  void Journal(const std::string& message, const std::string& second) override {
+    lines.push_back(message);
+    seconds.push_back(second);
+  }
+};
+
+// Runs what it is given and counts the calls, as a reader thread's synchronisation with the main thread.
+class TCountingOwner : public ILinkOwner {
+ public:
+  int calls = 0;
+  void Synchronize(const std::function<void()>& fn) override {
+    ++calls;
+    fn();
+  }
+};
+
+}  // namespace orvela::test
