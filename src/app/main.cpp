@@ -1,11 +1,40 @@
-// OrvelaOPC: the server and operator program. Headless for now: it runs the configuration part of
-// start-up on the program folder and prints the status texts the status bar would show.
+// OrvelaOPC: the server and operator program. Headless for now: it loads the configuration of the program
+// folder, opens the work logs and the journal, writes the start lines and prints the status texts the
+// status bar would show.
 #include <CLI/CLI.hpp>
 #include <filesystem>
 #include <iostream>
 
+#include "journal/JournalStart.h"
+#include "platform/Clock.h"
+#include "platform/MainThread.h"
 #include "tree/ConfigController.h"
 #include "tree/StartUp.h"
+#include "tree/WorkLog.h"
+
+namespace {
+
+// Work logs first, so that a journal that cannot be opened can still be reported there.
+std::unique_ptr<orvela::TDM1> OpenLogs(const std::filesystem::path& programFolder,
+                                       const orvela::TSettings& settings) {
+  orvela::ProcessWorkLogs().SetEnabled(settings.ChannelLog);
+  const std::string workLogError = orvela::ProcessWorkLogs().OpenWorkLogs(programFolder);
+  if (!workLogError.empty()) std::cerr << "OrvelaOPC: " << workLogError << "\n";
+  orvela::TJournalOptions options;
+  options.clearAtStart = settings.ClearJournalAtStart;
+  options.workLog = [](const std::string& line) { orvela::WorkLog(line); };
+  return orvela::OpenJournalAtStart(programFolder, options);
+}
+
+// Damaged or missing files go to the journal as well as to standard error.
+void ReportProblems(const orvela::TStartResult& result, orvela::IJournalSink& journal) {
+  for (const orvela::EConfigFile& problem : result.Problems) {
+    std::cerr << problem.what() << "\n";
+    journal.Journal(problem.what(), problem.File().filename().string());
+  }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"OrvelaOPC: metering data server"};
@@ -18,21 +47,31 @@ int main(int argc, char** argv) {
     return app.exit(e);
   }
 
+  orvela::MainThread::Attach();
   const std::filesystem::path programFolder =
       dir.empty() ? orvela::DefaultProgramFolder() : std::filesystem::path(dir);
+  int exitCode = 0;
   try {
+    std::filesystem::create_directories(programFolder);
     orvela::TTree tree(std::filesystem::exists(programFolder / "english"));
     orvela::TConfigController controller(programFolder, tree);
     const orvela::TStartResult result = orvela::RunConfigurationStart(controller);
-    for (const orvela::EConfigFile& problem : result.Problems) std::cerr << problem.what() << "\n";
-    if (!result.Completed()) {
+    // The journal opens after the settings are loaded, so that clearing it at start takes effect.
+    auto journal = OpenLogs(programFolder, controller.Settings());
+    orvela::WriteShellStartLines(*journal, ORVELA_VERSION, controller.Settings().TimeCorrectionMode,
+                                 orvela::SystemClock().Now());
+    ReportProblems(result, *journal);
+    if (result.Completed()) {
+      for (const std::string& line : result.StatusLines()) std::cout << line << "\n";
+    } else {
+      journal->Journal(result.FailureMessage, "");
       std::cout << result.FailureMessage << "\n";
-      return 1;
+      exitCode = 1;
     }
-    for (const std::string& line : result.StatusLines()) std::cout << line << "\n";
   } catch (const std::exception& e) {
     std::cerr << "OrvelaOPC: " << e.what() << "\n";
-    return 2;
+    exitCode = 2;
   }
-  return 0;
+  orvela::MainThread::Stop();
+  return exitCode;
 }

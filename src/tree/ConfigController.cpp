@@ -168,13 +168,18 @@ void TConfigController::InstallTree(const std::vector<uint8_t>& checked) {
 
 std::optional<EConfigFile> TConfigController::LoadTree() {
   const std::filesystem::path file = TreePath();
-  return Guard(file, TConfigFault::Damaged, [&] { InstallTree(ReadTreeFile(file)); });
+  auto problem = Guard(file, TConfigFault::Damaged, [&] { InstallTree(ReadTreeFile(file)); });
+  treeLoadFailed_ = problem.has_value();
+  return problem;
 }
 
 std::optional<EConfigFile> TConfigController::SaveTree() {
   const std::filesystem::path file = TreePath();
   TNTreeData* root = tree_.Root();
   if (!root) return EConfigFile(TConfigFault::WriteFailed, file, EConfigFile::kNoOffset, "there is no tree");
+  if (treeLoadFailed_)
+    return EConfigFile(TConfigFault::WriteFailed, file, EConfigFile::kNoOffset,
+                       "the device tree was not loaded; saving would replace the stored tree");
   return Guard(file, TConfigFault::WriteFailed, [&] {
     std::vector<uint8_t> bytes;
     {
@@ -232,6 +237,7 @@ TConfigProblems TConfigController::Open(const std::filesystem::path& folder) {
   if (!problems.empty()) return problems;
   connections_ = std::move(list);
   InstallTree(treeBytes);
+  treeLoadFailed_ = false;
   SetFolders(FoldersFor(folder));
   return problems;
 }

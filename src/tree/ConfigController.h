@@ -48,6 +48,9 @@ class TConfigController {
   // A missing or empty Config.kopc gives a tree of only the root. Paths are built; handles are kept as
   // loaded.
   std::optional<EConfigFile> LoadTree();
+  // Refused while the last LoadTree failed: the tree in memory is then not what the file held, and
+  // writing it would replace the damaged file (the operator's only copy) with less. A later successful
+  // LoadTree or Open lifts the refusal.
   std::optional<EConfigFile> SaveTree();
 
   // Settings, tree and connections; each is attempted whatever happened to the others.
@@ -88,6 +91,7 @@ class TConfigController {
   TSettings settings_;
   TConnectionList connections_;
   size_t deviceCount_ = 0;
+  bool treeLoadFailed_ = false;
 };
 
 }  // namespace orvela

@@ -26,6 +26,7 @@ TCtlRun RunCtl(std::vector<std::string> args) {
   app.require_subcommand(1);
   TCtlRun run;
   ctl::AddConfigCommands(app, run.exitCode);
+  ctl::AddJournalCommands(app, run.exitCode);
   std::ostringstream out, err;
   struct TRedirect {
     std::ostream& stream;
@@ -142,6 +143,40 @@ TEST(ServerProgram, PrintsTheStartStatus) {
       Shell("'" + program.string() + "' --dir '" + dir.Path().string() + "' 2>/dev/null");
   EXPECT_EQ(status2, 0);
   EXPECT_EQ(out2, "Состояние : Ошибка при загрузке соединений\n");
+}
+
+// The start rows land in the program folder's journal; a damaged journal is kept aside and replaced.
+TEST(ServerProgram, JournalsItsStartAndSurvivesADamagedJournal) {
+  const fs::path program = fs::path(ORVELA_BINARY_DIR) / "src" / "app" / "OrvelaOPC";
+  if (!fs::exists(program)) GTEST_SKIP() << "OrvelaOPC is not built";
+  test::TTempDir dir;
+  ASSERT_EQ(RunCtl({"config", "demo", "--dir", dir.Path().string()}).exitCode, 0);
+  const std::string start = "'" + program.string() + "' --dir '" + dir.Path().string() + "' >/dev/null 2>&1";
+  const auto messages = [&] {
+    const TCtlRun run = RunCtl({"journal", "--dir", dir.Path().string(), "--json"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    std::vector<std::string> texts;
+    for (const auto& row : nlohmann::json::parse(run.out)) texts.push_back(row.at("message"));
+    return texts;
+  };
+
+  ASSERT_EQ(Shell(start).first, 0);
+  const std::vector<std::string> first = messages();
+  ASSERT_EQ(first.size(), 3u);
+  EXPECT_EQ(first[0], "Оболочка сервера запущена. Версия " ORVELA_VERSION);
+
+  test::WriteBytes(dir / "dbLogs.db", std::vector<uint8_t>(4096, 0x5A));
+  ASSERT_EQ(Shell(start).first, 0);
+  size_t keptAside = 0;
+  for (const auto& entry : fs::directory_iterator(dir.Path()))
+    if (entry.path().filename().string().starts_with("dbLogs.damaged-")) {
+      ++keptAside;
+      EXPECT_EQ(test::ReadBytes(entry.path()), std::vector<uint8_t>(4096, 0x5A));
+    }
+  EXPECT_EQ(keptAside, 1u);
+  const std::vector<std::string> second = messages();
+  EXPECT_GE(second.size(), 3u);
+  EXPECT_NE(std::find(second.begin(), second.end(), first[0]), second.end());
 }
 
 }  // namespace

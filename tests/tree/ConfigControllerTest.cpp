@@ -168,6 +168,26 @@ TEST(ConfigController, DamagedFilesLeaveWhatWasLoaded) {
   EXPECT_EQ(ReadBytes(p.dir / "Config.kopc"), damagedTree);  // reading never writes
 }
 
+TEST(ConfigController, TreeThatFailedToLoadIsNeverSavedOverTheFile) {
+  TProgramFolder p;
+  p.WriteDemo();
+  Truncate(p.dir / "Config.kopc", 300);
+  const Bytes damaged = ReadBytes(p.dir / "Config.kopc");
+  const TStartResult start = RunConfigurationStart(p.controller);
+  EXPECT_FALSE(start.Completed());
+
+  const TConfigProblems problems = p.controller.Save();
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].Fault(), TConfigFault::WriteFailed);
+  EXPECT_EQ(problems[0].File(), p.dir / "Config.kopc");
+  EXPECT_EQ(ReadBytes(p.dir / "Config.kopc"), damaged);
+
+  // Once a good tree is read again, saving works.
+  TProgramFolder::WriteDemo(p.dir.Path());
+  ASSERT_FALSE(p.controller.LoadTree());
+  EXPECT_TRUE(p.controller.Save().empty());
+}
+
 TEST(ConfigController, FailedWritesAreReportedAndKeepTheOldFiles) {
   TProgramFolder p;
   p.WriteDemo();
