@@ -22,8 +22,8 @@ struct TBenchBranch {
 };
 
 constexpr TBenchBranch kBranches[] = {
-    {"Текущие данные", 0},          {"Почасовой архив", 3'600'000}, {"Суточный архив", 86'400'000},
-    {"Месячный архив", 0},          {"Итоговый архив", 0},          {"Архив событий", 0},
+    {"Текущие данные", 0}, {"Почасовой архив", 3'600'000}, {"Суточный архив", 86'400'000},
+    {"Месячный архив", 0}, {"Итоговый архив", 0},          {"Архив событий", 0},
     {"Настройки", 0},
 };
 
@@ -34,8 +34,8 @@ struct TBenchParameter {
 };
 
 constexpr TBenchParameter kParameters[] = {
-    {"Q1", VT_R4, "Гкал"}, {"Q2", VT_R4, "Гкал"}, {"M1", VT_R4, "т"},     {"M2", VT_R4, "т"},
-    {"V1", VT_R4, "м3"},   {"V2", VT_R4, "м3"},   {"T1", VT_R4, "°C"},    {"T2", VT_R4, "°C"},
+    {"Q1", VT_R4, "Гкал"}, {"Q2", VT_R4, "Гкал"},       {"M1", VT_R4, "т"},  {"M2", VT_R4, "т"},
+    {"V1", VT_R4, "м3"},   {"V2", VT_R4, "м3"},         {"T1", VT_R4, "°C"}, {"T2", VT_R4, "°C"},
     {"P1", VT_R4, "МПа"},  {"Наработка", VT_I4, "час"},
 };
 
@@ -59,8 +59,10 @@ inline TConnectionList BuildBenchConnections() {
     const TConnKey& key = settings.Key;
     TConnRow row;
     row.Enabled = i % 7 != 0;
-    row.Columns = {key.ConnName, "XModem", "", "", key.IP_Addr, std::to_string(key.IP_Port), "",
-                   std::to_string(key.ConnType)};
+    row.Columns = {key.ConnName, "XModem",
+                   "",           "",
+                   key.IP_Addr,  std::to_string(key.IP_Port),
+                   "",           std::to_string(key.ConnType)};
     row.Settings = settings;
     list.Rows.push_back(std::move(row));
   }
