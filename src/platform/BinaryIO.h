@@ -1,7 +1,7 @@
 #pragma once
 // Bounded little-endian readers and writers for the binary files and wire frames.
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <span>
 #include <stdexcept>

@@ -31,8 +31,12 @@ std::atomic<Clock*> gClock{nullptr};
 
 }  // namespace
 
-TDateTime RealClock::Now() const { return UtcToLocal(UnixMsToDateTime(UnixMsNow())); }
-TDateTime RealClock::NowUtc() const { return UnixMsToDateTime(UnixMsNow()); }
+TDateTime RealClock::Now() const {
+  return UtcToLocal(UnixMsToDateTime(UnixMsNow()));
+}
+TDateTime RealClock::NowUtc() const {
+  return UnixMsToDateTime(UnixMsNow());
+}
 int64_t RealClock::TickMs() const {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -41,7 +45,9 @@ int64_t RealClock::TickMs() const {
 bool RealClock::Sleep(int64_t ms, std::stop_token stop) {
   return RealSleep(std::chrono::milliseconds(ms < 0 ? 0 : ms), stop);
 }
-int RealClock::RealWaitMs(int64_t ms) const { return static_cast<int>(ms < 0 ? 0 : ms); }
+int RealClock::RealWaitMs(int64_t ms) const {
+  return static_cast<int>(ms < 0 ? 0 : ms);
+}
 
 ScaledClock::ScaledClock(double factor, TDateTime startLocal)
     : factor_(factor > 0 ? factor : 1.0),
@@ -52,11 +58,16 @@ int64_t ScaledClock::TickMs() const {
   auto real = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - origin_).count();
   return static_cast<int64_t>(real * factor_);
 }
-TDateTime ScaledClock::Now() const { return start_ + TickMs() / kMsPerDay; }
-TDateTime ScaledClock::NowUtc() const { return LocalToUtc(Now()); }
+TDateTime ScaledClock::Now() const {
+  return start_ + TickMs() / kMsPerDay;
+}
+TDateTime ScaledClock::NowUtc() const {
+  return LocalToUtc(Now());
+}
 bool ScaledClock::Sleep(int64_t ms, std::stop_token stop) {
   // Microseconds, rounded up: a fast clock must not cut a short sleep to nothing.
-  auto real = std::chrono::microseconds(static_cast<int64_t>(std::ceil((ms < 0 ? 0 : ms) * 1000.0 / factor_)));
+  auto real =
+      std::chrono::microseconds(static_cast<int64_t>(std::ceil((ms < 0 ? 0 : ms) * 1000.0 / factor_)));
   return RealSleep(real, stop);
 }
 int ScaledClock::RealWaitMs(int64_t ms) const {
@@ -68,7 +79,9 @@ TDateTime ManualClock::Now() const {
   std::lock_guard lock(mutex_);
   return start_ + elapsedMs_ / kMsPerDay;
 }
-TDateTime ManualClock::NowUtc() const { return LocalToUtc(Now()); }
+TDateTime ManualClock::NowUtc() const {
+  return LocalToUtc(Now());
+}
 int64_t ManualClock::TickMs() const {
   std::lock_guard lock(mutex_);
   return elapsedMs_;
@@ -78,7 +91,9 @@ bool ManualClock::Sleep(int64_t ms, std::stop_token stop) {
   Advance(ms < 0 ? 0 : ms);
   return true;
 }
-int ManualClock::RealWaitMs(int64_t) const { return 0; }
+int ManualClock::RealWaitMs(int64_t) const {
+  return 0;
+}
 void ManualClock::Advance(int64_t ms) {
   std::lock_guard lock(mutex_);
   elapsedMs_ += ms;
@@ -93,6 +108,8 @@ Clock& SystemClock() {
   Clock* c = gClock.load();
   return c ? *c : gRealClock;
 }
-void SetSystemClock(Clock* clock) { gClock.store(clock); }
+void SetSystemClock(Clock* clock) {
+  gClock.store(clock);
+}
 
 }  // namespace orvela

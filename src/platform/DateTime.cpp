@@ -93,7 +93,9 @@ TDateTime UnixMsToDateTime(int64_t unixMs) {
   return FromMs(unixMs + static_cast<int64_t>(kUnixEpochDays) * 86'400'000);
 }
 
-int64_t DateTimeToUnixMs(TDateTime dt) { return ToMs(dt) - static_cast<int64_t>(kUnixEpochDays) * 86'400'000; }
+int64_t DateTimeToUnixMs(TDateTime dt) {
+  return ToMs(dt) - static_cast<int64_t>(kUnixEpochDays) * 86'400'000;
+}
 
 TDateTime LocalToUtc(TDateTime local) {
   SYSTEMTIME st = DateTimeToSystemTime(local);
@@ -137,9 +139,13 @@ TDateTime FileTimeToUtcDateTime(const FILETIME& ft) {
   return FromMs(FileTimeToInt64(ft) / kTicksPerMs - kFileTimeTo1899Days * 86'400'000);
 }
 
-FILETIME LocalDateTimeToFileTime(TDateTime local) { return UtcDateTimeToFileTime(LocalToUtc(local)); }
+FILETIME LocalDateTimeToFileTime(TDateTime local) {
+  return UtcDateTimeToFileTime(LocalToUtc(local));
+}
 
-TDateTime FileTimeToLocalDateTime(const FILETIME& ft) { return UtcToLocal(FileTimeToUtcDateTime(ft)); }
+TDateTime FileTimeToLocalDateTime(const FILETIME& ft) {
+  return UtcToLocal(FileTimeToUtcDateTime(ft));
+}
 
 std::string FormatDateTime(TDateTime dt) {
   SYSTEMTIME st = DateTimeToSystemTime(dt);

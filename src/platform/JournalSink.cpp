@@ -7,8 +7,12 @@ namespace {
 std::atomic<IJournalSink*> gSink{nullptr};
 }
 
-IJournalSink* CurrentJournalSink() { return gSink.load(); }
-void SetJournalSink(IJournalSink* sink) { gSink.store(sink); }
+IJournalSink* CurrentJournalSink() {
+  return gSink.load();
+}
+void SetJournalSink(IJournalSink* sink) {
+  gSink.store(sink);
+}
 void JournalLine(const std::string& message, const std::string& second) {
   if (IJournalSink* sink = gSink.load()) sink->Journal(message, second);
 }

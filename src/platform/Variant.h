@@ -10,9 +10,9 @@ namespace orvela {
 
 struct TVariant {
   VARTYPE vt = VT_EMPTY;
-  int64_t i = 0;   // integers, booleans (0/1), currency scaled by 10 000
-  double d = 0;    // single, double, date
-  std::string s;   // string (UTF-8)
+  int64_t i = 0;  // integers, booleans (0/1), currency scaled by 10 000
+  double d = 0;   // single, double, date
+  std::string s;  // string (UTF-8)
 
   static TVariant Empty() { return {}; }
   static TVariant Null() { return {VT_NULL, 0, 0, {}}; }
@@ -33,8 +33,16 @@ struct TVariant {
 
 inline bool TVariant::IsInteger() const {
   switch (vt) {
-    case VT_I1: case VT_I2: case VT_I4: case VT_I8: case VT_UI1: case VT_UI2: case VT_UI4: case VT_UI8:
-    case VT_INT: case VT_UINT:
+    case VT_I1:
+    case VT_I2:
+    case VT_I4:
+    case VT_I8:
+    case VT_UI1:
+    case VT_UI2:
+    case VT_UI4:
+    case VT_UI8:
+    case VT_INT:
+    case VT_UINT:
       return true;
     default:
       return false;

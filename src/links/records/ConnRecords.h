@@ -39,8 +39,8 @@ struct TConnKindInfo {
 };
 struct TProtKindInfo {
   TProtKind kind;
-  const char* name;         // name shown in the connection list
-  const char* lookupName;   // name the connection list looks up
+  const char* name;        // name shown in the connection list
+  const char* lookupName;  // name the connection list looks up
 };
 
 // nullptr for a code outside the tables (the factory then makes no link / no framing).
