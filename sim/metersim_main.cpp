@@ -1,5 +1,6 @@
 // metersim: serves simulated meters on one line until SIGINT or SIGTERM.
 //   metersim --listen 127.0.0.1:4001 --device tarvel2001:1:12345678 --device tarvelf:2:87654321
+//   metersim --udp 127.0.0.1:4002 --udp-reply-port-shift --device tarvel2001:1:12345678
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <cstdio>
@@ -55,14 +56,17 @@ bool ApplyFault(TLine& line, const std::string& text, std::string& error) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"Simulated meters on one line (TCP and/or pseudo-terminal)"};
-  std::string listen;
+  CLI::App app{"Simulated meters on one line (TCP, pseudo-terminal and/or UDP)"};
+  std::string listen, udp;
   bool pty = false;
   std::vector<std::string> devices, faults;
   std::string start;
   TLineOptions options;
   app.add_option("--listen", listen, "TCP address to listen on, host:port (port 0: any free port)");
   app.add_flag("--pty", pty, "also serve the line on a pseudo-terminal");
+  app.add_option("--udp", udp, "also serve the line on a UDP address, host:port (port 0: any free port)");
+  app.add_flag("--udp-reply-port-shift", options.udpReplyPortShift,
+               "UDP answers leave from another port of the same address, as some converters send them");
   app.add_option("--device", devices, "family:address:serial; families: " + DeviceFamilies())->required();
   app.add_option("--fault", faults, "[address:]name[=value]; names: " + FaultNames());
   app.add_option("--prompt-ms", options.promptIntervalMs, "interval of the idle XModem prompt")
@@ -71,7 +75,7 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 60'000));
   app.add_option("--time", start, "the devices' clock starts at \"YYYY-MM-DD hh:mm[:ss]\" and runs on");
   CLI11_PARSE(app, argc, argv);
-  if (listen.empty() && !pty) listen = "127.0.0.1:4001";
+  if (listen.empty() && !pty && udp.empty()) listen = "127.0.0.1:4001";
 
   std::unique_ptr<ScaledClock> calendar;
   if (!start.empty()) {
@@ -119,6 +123,18 @@ int main(int argc, char** argv) {
       }
       line.ListenTcp(host, port);
       std::cout << "metersim: listening on " << line.TcpAddress() << std::endl;
+    }
+    if (!udp.empty()) {
+      std::string host;
+      uint16_t port = 0;
+      if (!SplitHostPort(udp, host, port)) {
+        std::cerr << "metersim: bad --udp \"" << udp << "\" (host:port)\n";
+        return 2;
+      }
+      line.ListenUdp(host, port);
+      std::cout << "metersim: UDP on " << line.UdpAddress();
+      if (line.UdpReplyPort() != line.UdpPort()) std::cout << ", answering from port " << line.UdpReplyPort();
+      std::cout << std::endl;
     }
     if (pty) std::cout << "metersim: pseudo-terminal " << line.OpenPty() << std::endl;
     for (const auto& text : devices) std::cout << "metersim: device " << text << std::endl;

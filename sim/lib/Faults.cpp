@@ -13,6 +13,18 @@ bool ParseInt(std::string_view text, int64_t& value) {
   return ec == std::errc() && end == text.data() + text.size();
 }
 
+// "01FF7F...": two hexadecimal digits a byte, so that control and high bytes can be given.
+bool ParseHex(std::string_view text, std::string& bytes) {
+  if (text.size() % 2 != 0) return false;
+  for (size_t i = 0; i < text.size(); i += 2) {
+    uint8_t byte = 0;
+    auto [end, ec] = std::from_chars(text.data() + i, text.data() + i + 2, byte, 16);
+    if (ec != std::errc() || end != text.data() + i + 2) return false;
+    bytes.push_back(static_cast<char>(byte));
+  }
+  return true;
+}
+
 // One command-line fault name: how its value is read. A missing value means "every occasion" for a
 // counted fault and "on" for a flag.
 struct TFaultName {
@@ -56,18 +68,31 @@ const std::vector<TFaultName>& FaultTable() {
       {"short", Counted(&TFaults::shortReplies)},
       {"nak", Counted(&TFaults::nakRequests)},
       {"repeat", Counted(&TFaults::repeatBlocks)},
+      {"resend-forever", Counted(&TFaults::resendForever)},
+      {"garbage", Counted(&TFaults::garbage)},
+      {"wrong-code", Counted(&TFaults::wrongCode)},
+      {"wrong-address", Counted(&TFaults::wrongAddress)},
       {"prompt-ms", Number(&TFaults::promptDelayMs, 0, 3'600'000)},
       {"reply-delay-ms", Number(&TFaults::replyDelayMs, 0, 3'600'000)},
+      {"drip-ms", Number(&TFaults::dripMs, 0, 60'000)},
       {"serial",
        [](TFaults& f, std::string_view value, bool hasValue) {
          if (!hasValue || value.empty() || value.size() > 8) return false;
          f.serial = std::string(value);
          return true;
        }},
+      {"serial-hex",
+       [](TFaults& f, std::string_view value, bool hasValue) {
+         std::string bytes;
+         if (!hasValue || !ParseHex(value, bytes) || bytes.empty() || bytes.size() > 8) return false;
+         f.serial = std::move(bytes);
+         return true;
+       }},
       {"clock-offset-min", Number(&TFaults::clockOffsetMinutes, -10'000'000, 10'000'000)},
       {"bad-dates", Flag(&TFaults::badDates)},
       {"value-count-delta", Number(&TFaults::valueCountDelta, -255, 255)},
       {"empty-archives", Flag(&TFaults::emptyArchives)},
+      {"ring-fill", Number(&TFaults::ringFill, 0, 255)},
       {"echo", Flag(&TFaults::echo)},
   };
   return table;
@@ -131,11 +156,13 @@ TFaults TFaultScope::Merged() const {
   merged.silent = merged.silent || line.silent;
   merged.promptDelayMs = std::max(merged.promptDelayMs, line.promptDelayMs);
   merged.replyDelayMs = std::max(merged.replyDelayMs, line.replyDelayMs);
+  merged.dripMs = std::max(merged.dripMs, line.dripMs);
   if (merged.serial.empty()) merged.serial = line.serial;
   merged.clockOffsetMinutes += line.clockOffsetMinutes;
   merged.badDates = merged.badDates || line.badDates;
   merged.valueCountDelta += line.valueCountDelta;
   merged.emptyArchives = merged.emptyArchives || line.emptyArchives;
+  if (merged.ringFill < 0) merged.ringFill = line.ringFill;
   merged.echo = merged.echo || line.echo;
   return merged;
 }

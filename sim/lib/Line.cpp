@@ -16,18 +16,29 @@
 
 namespace orvela::sim {
 
-// One connected peer of the line: a TCP socket or the master side of a pseudo-terminal.
+// One channel of the line as its sessions see it: bytes come in, the devices' bytes go out.
 class TByteChannel : public IByteSink {
  public:
-  TByteChannel(int fd, bool socket, bool ownsFd) : fd_(fd), socket_(socket), ownsFd_(ownsFd) {}
-  ~TByteChannel() {
-    if (ownsFd_) ::close(fd_);
-  }
+  TByteChannel() = default;
+  virtual ~TByteChannel() = default;
   TByteChannel(const TByteChannel&) = delete;
   TByteChannel& operator=(const TByteChannel&) = delete;
 
   // Waits at most realMs for input: the bytes read, 0 when none came, -1 when the peer is gone.
-  int Read(uint8_t* buffer, int size, int realMs) {
+  virtual int Read(uint8_t* buffer, int size, int realMs) = 0;
+};
+
+namespace {
+
+// One connected peer of the line: a TCP socket or the master side of a pseudo-terminal.
+class TStreamChannel : public TByteChannel {
+ public:
+  TStreamChannel(int fd, bool socket, bool ownsFd) : fd_(fd), socket_(socket), ownsFd_(ownsFd) {}
+  ~TStreamChannel() override {
+    if (ownsFd_) ::close(fd_);
+  }
+
+  int Read(uint8_t* buffer, int size, int realMs) override {
     if (broken_) return -1;
     pollfd p{fd_, POLLIN, 0};
     int ready = ::poll(&p, 1, realMs);
@@ -64,6 +75,98 @@ class TByteChannel : public IByteSink {
   bool ownsFd_;
   bool broken_ = false;
 };
+
+// The line's UDP port: datagrams from anyone are one byte stream to the devices, and what the devices send
+// goes back in datagrams to the last sender heard, from the listening socket or from a second one.
+class TDatagramChannel : public TByteChannel {
+ public:
+  static constexpr size_t kMaxDatagram = 65'536;
+
+  TDatagramChannel(int fd, int replyFd, std::atomic<uint16_t>& peerPort)
+      : fd_(fd), replyFd_(replyFd), peerPort_(peerPort) {}
+  ~TDatagramChannel() override {
+    if (replyFd_ != fd_) ::close(replyFd_);
+    ::close(fd_);
+  }
+
+  int Read(uint8_t* buffer, int size, int realMs) override {
+    if (taken_ == filled_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, realMs) <= 0) return 0;
+      sockaddr_in from{};
+      socklen_t length = sizeof from;
+      ssize_t n = ::recvfrom(fd_, datagram_.data(), datagram_.size(), MSG_DONTWAIT,
+                             reinterpret_cast<sockaddr*>(&from), &length);
+      taken_ = filled_ = 0;
+      // A socket error on UDP is no reason to stop serving.
+      if (n < 0 || from.sin_family != AF_INET) return 0;
+      filled_ = static_cast<size_t>(n);
+      peer_ = from;
+      peerPort_ = ntohs(from.sin_port);
+    }
+    size_t n = std::min(filled_ - taken_, static_cast<size_t>(size));
+    std::copy_n(datagram_.begin() + static_cast<std::ptrdiff_t>(taken_), n, buffer);
+    taken_ += n;
+    return static_cast<int>(n);
+  }
+
+  void Send(std::span<const uint8_t> bytes) override {
+    // Before anyone is heard the bytes have nowhere to go; a datagram that cannot leave is lost, as on a
+    // network.
+    if (peer_.sin_family != AF_INET || bytes.empty()) return;
+    ::sendto(replyFd_, bytes.data(), bytes.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&peer_),
+             sizeof peer_);
+  }
+
+ private:
+  int fd_;
+  int replyFd_;
+  std::atomic<uint16_t>& peerPort_;
+  sockaddr_in peer_{};
+  std::vector<uint8_t> datagram_ = std::vector<uint8_t>(kMaxDatagram);  // being fed to the devices
+  size_t filled_ = 0;
+  size_t taken_ = 0;
+};
+
+sockaddr_in ResolveIpv4(const std::string& host, uint16_t port) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.empty() ? nullptr : host.c_str(), nullptr, &hints, &found) != 0 || !found) {
+    throw ESimError("cannot resolve " + host);
+  }
+  sockaddr_in address{};
+  std::memcpy(&address, found->ai_addr, std::min<size_t>(sizeof address, found->ai_addrlen));
+  ::freeaddrinfo(found);
+  address.sin_port = htons(port);
+  return address;
+}
+
+std::string HostText(const sockaddr_in& address) {
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+  return text;
+}
+
+// A socket of the type bound to the address (and listening, for a stream); `bound` gets the address taken.
+int BindSocket(int type, const sockaddr_in& address, sockaddr_in& bound) {
+  int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  int one = 1;
+  if (fd >= 0 && type == SOCK_STREAM) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+            (type != SOCK_STREAM || ::listen(fd, 16) == 0);
+  socklen_t length = sizeof bound;
+  if (!ok || ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+    std::string reason = std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    throw ESimError("cannot listen on " + HostText(address) + ":" + std::to_string(ntohs(address.sin_port)) +
+                    ": " + reason);
+  }
+  return fd;
+}
+
+}  // namespace
 
 TLine::TLine(TLineOptions options)
     : options_(options),
@@ -102,35 +205,39 @@ TSimDevice* TLine::FindDevice(uint8_t address, std::string_view protocol) const 
 
 void TLine::ListenTcp(const std::string& host, uint16_t port) {
   if (listenFd_ >= 0) throw ESimError("the line already listens on " + TcpAddress());
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(host.empty() ? nullptr : host.c_str(), std::to_string(port).c_str(), &hints, &found) !=
-          0 ||
-      !found) {
-    throw ESimError("cannot resolve " + host);
-  }
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  if (fd >= 0) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  bool ok = fd >= 0 && ::bind(fd, found->ai_addr, found->ai_addrlen) == 0 && ::listen(fd, 16) == 0;
-  ::freeaddrinfo(found);
   sockaddr_in bound{};
-  socklen_t length = sizeof bound;
-  if (!ok || ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
-    std::string reason = std::strerror(errno);
-    if (fd >= 0) ::close(fd);
-    throw ESimError("cannot listen on " + host + ":" + std::to_string(port) + ": " + reason);
-  }
-  listenFd_ = fd;
-  char text[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &bound.sin_addr, text, sizeof text);
-  host_ = text;
+  listenFd_ = BindSocket(SOCK_STREAM, ResolveIpv4(host, port), bound);
+  host_ = HostText(bound);
   port_ = ntohs(bound.sin_port);
   started_ = true;
   acceptor_ = std::jthread([this](std::stop_token stop) { AcceptLoop(stop); });
+}
+
+void TLine::ListenUdp(const std::string& host, uint16_t port) {
+  if (udpPort_ != 0) throw ESimError("the line already listens on UDP " + UdpAddress());
+  sockaddr_in bound{};
+  int fd = BindSocket(SOCK_DGRAM, ResolveIpv4(host, port), bound);
+  int replyFd = fd;
+  sockaddr_in replyBound = bound;
+  if (options_.udpReplyPortShift) {
+    sockaddr_in other = bound;
+    other.sin_port = 0;
+    try {
+      replyFd = BindSocket(SOCK_DGRAM, other, replyBound);
+    } catch (const ESimError&) {
+      ::close(fd);
+      throw;
+    }
+  }
+  udpHost_ = HostText(bound);
+  udpPort_ = ntohs(bound.sin_port);
+  udpReplyPort_ = ntohs(replyBound.sin_port);
+  started_ = true;
+  StartSession(std::make_unique<TDatagramChannel>(fd, replyFd, udpPeerPort_), false);
+}
+
+std::string TLine::UdpAddress() const {
+  return udpHost_ + ":" + std::to_string(udpPort_);
 }
 
 std::string TLine::TcpAddress() const {
@@ -162,7 +269,7 @@ std::string TLine::OpenPty() {
   ptySlave_ = slave;
   ptyPath_ = name;
   started_ = true;
-  StartSession(std::make_unique<TByteChannel>(master, false, false), false);
+  StartSession(std::make_unique<TStreamChannel>(master, false, false), false);
   return ptyPath_;
 }
 
@@ -178,7 +285,7 @@ void TLine::AcceptLoop(std::stop_token stop) {
     // A peer that stops reading must not hold a session (and Stop) in send for ever.
     timeval sendLimit{2, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
-    StartSession(std::make_unique<TByteChannel>(fd, true, true), true);
+    StartSession(std::make_unique<TStreamChannel>(fd, true, true), true);
   }
 }
 

@@ -28,15 +28,18 @@ class TMakerSession : public TResponderSession, private TXModemEndpoint::IHandle
     record.message.assign(message.begin(),
                           message.begin() + static_cast<std::ptrdiff_t>(std::min(length, message.size())));
     std::optional<std::vector<uint8_t>> answer;
+    TFaultCell* deviceFaults = nullptr;
     if (request && !request->HasAddress()) {
       if (request->function == tarvel::kFnList) answer = DeviceListAnswer(*request, responder_.Addresses());
     } else if (request) {
       record.address = request->Address();
       if (const TTarvelDevice* device = responder_.Find(request->Address())) {
-        TFaults faults = TFaultScope(&device->Faults(), context_.lineFaults).Merged();
+        deviceFaults = &device->Faults();
+        TFaults faults = TFaultScope(deviceFaults, context_.lineFaults).Merged();
         if (!faults.silent) answer = device->Answer(*request, context_.calendar.Now(), faults);
       }
     }
+    if (answer) MisreportAnswer(*answer, TFaultScope(deviceFaults, context_.lineFaults));
     record.answered = answer.has_value();
     context_.log.Add(std::move(record));
     return answer;

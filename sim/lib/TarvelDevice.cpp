@@ -40,8 +40,6 @@ std::vector<uint8_t> ListAnswer(const TTarvelRequest& request,
     m.push_back(entries[i].first);
     m.push_back(entries[i].second);
   }
-  // The framing accepts no answer shorter than three bytes after the header.
-  if (m.size() < 7) m.push_back(0);
   SetLength(m);
   return m;
 }
@@ -56,10 +54,19 @@ std::vector<uint8_t> DataHead(uint8_t code, const TTarvelRequest& request) {
 }
 
 std::vector<uint8_t> Refusal(const TTarvelRequest& request) {
-  auto m = DataHead(kAnswerRefused, request);
-  m.push_back(0);
+  std::vector<uint8_t> m = {0, kAnswerRefused, 0, 0, static_cast<uint8_t>(request.path.size()), 0};
   SetLength(m);
   return m;
+}
+
+// What a lying meter answers instead of a code: list and data swapped, a refusal passed off as data.
+uint8_t OtherCode(uint8_t code) {
+  static constexpr std::pair<uint8_t, uint8_t> kOther[] = {
+      {kAnswerList, kAnswerData}, {kAnswerData, kAnswerList}, {kAnswerRefused, kAnswerData}};
+  for (auto [from, to] : kOther) {
+    if (from == code) return to;
+  }
+  return kAnswerData;
 }
 
 void PutFloat(std::vector<uint8_t>& m, float value) {
@@ -158,6 +165,38 @@ std::vector<uint8_t> DeviceListAnswer(const TTarvelRequest& request, std::span<c
   return ListAnswer(request, entries);
 }
 
+size_t RecordSize(const TArchiveDef& archive, bool dates) {
+  if (dates) return archive.errors ? 4 : 5;
+  return archive.errors ? 3 : 5;
+}
+
+int FirstPositionPastFirstBlock(const TArchiveDef& archive) {
+  size_t first = 0;
+  for (bool dates : {true, false}) {
+    size_t size = RecordSize(archive, dates);
+    first = std::max(first, (kFirstBlock - kRecordsOffset + size - 1) / size);
+  }
+  return static_cast<int>(first);
+}
+
+TRing ServedRing(const TTarvelLayout& layout, const TArchiveDef& archive, TDateTime deviceNow, int ringFill) {
+  TRing full = ArchiveRing(archive.period, archive.ringSize, deviceNow, layout.newestInProgress);
+  if (ringFill < 0) return full;
+  return PartlyWrittenRing(full, ringFill, FirstPositionPastFirstBlock(archive));
+}
+
+void MisreportAnswer(std::vector<uint8_t>& answer, TFaultScope faults) {
+  if (answer.size() < 4) return;
+  // Only data answers echo the path: [5] the path mark, [6] the address.
+  constexpr size_t kAddressEcho = 6;
+  bool echoesAddress = answer[1] == kAnswerData && answer.size() > kBodyOffset;
+  if (faults.Take(&TFaults::wrongCode)) answer[1] = OtherCode(answer[1]);
+  if (echoesAddress && faults.Take(&TFaults::wrongAddress)) {
+    uint8_t address = answer[kAddressEcho];
+    answer[kAddressEcho] = static_cast<uint8_t>(address == 255 ? 1 : address + 1);
+  }
+}
+
 std::array<uint8_t, 8> SerialField(std::string_view serial) {
   std::array<uint8_t, 8> field;
   field.fill(' ');
@@ -200,10 +239,19 @@ std::vector<uint8_t> TTarvelDevice::BranchList(const TTarvelRequest& request) co
   } else if (const TArchiveDef* a = ids.size() == 2 ? layout_->FindArchive(ids[0], ids[1]) : nullptr) {
     add(a->columns, kLeafFlag);
     entries.emplace_back(kDateColumn, kLeafFlag);
-  } else {
+  } else if (!IsLeaf(ids)) {
     return Refusal(request);
   }
+  // A leaf has no children: its list is empty.
   return ListAnswer(request, entries);
+}
+
+bool TTarvelDevice::IsLeaf(std::span<const uint8_t> ids) const {
+  if (ids.size() == 2) return ids[0] == kTimerBranch && Contains(layout_->timerIds, ids[1]);
+  if (ids.size() != 3) return false;
+  if (ids[0] == kDataBranch && ids[1] == kCurrentId) return Contains(layout_->currentParams, ids[2]);
+  const TArchiveDef* a = layout_->FindArchive(ids[0], ids[1]);
+  return a && (ids[2] == kDateColumn || Contains(a->columns, ids[2]));
 }
 
 std::vector<uint8_t> TTarvelDevice::Read(const TTarvelRequest& request, TDateTime now,
@@ -245,14 +293,14 @@ std::vector<uint8_t> TTarvelDevice::Read(const TTarvelRequest& request, TDateTim
 }
 
 // Data block: [10] record size, [11] ring position of the newest record, [12] record count, then the
-// records by ring position.
+// records by ring position; positions never written are 0xFF.
 std::vector<uint8_t> TTarvelDevice::ArchiveColumn(const TTarvelRequest& request, const TArchiveDef& archive,
                                                   uint8_t param, TDateTime deviceNow,
                                                   const TFaults& faults) const {
   bool dates = param == kDateColumn;
-  TRing ring = ArchiveRing(archive.period, archive.ringSize, deviceNow, layout_->newestInProgress);
+  TRing ring = ServedRing(*layout_, archive, deviceNow, faults.emptyArchives ? 0 : faults.ringFill);
   int count = dates ? ring.Size() : std::clamp(ring.Size() + faults.valueCountDelta, 0, 255);
-  size_t recordSize = dates ? (archive.errors ? 4 : 5) : (archive.errors ? 3 : 5);
+  size_t recordSize = RecordSize(archive, dates);
 
   auto m = DataHead(kAnswerData, request);
   m[10] = static_cast<uint8_t>(recordSize);
@@ -260,7 +308,11 @@ std::vector<uint8_t> TTarvelDevice::ArchiveColumn(const TTarvelRequest& request,
   m.push_back(static_cast<uint8_t>(count));
   for (int r = 0; r < count; ++r) {
     int pos = r % ring.Size();
-    int64_t index = ring.index[pos];
+    int64_t index = ring.index[static_cast<size_t>(pos)];
+    if (!ring.Written(pos)) {
+      m.insert(m.end(), recordSize, 0xFF);  // never written
+      continue;
+    }
     size_t start = m.size();
     if (dates) {
       SYSTEMTIME st = Fields(PeriodStart(archive.period, index), faults.badDates);
@@ -278,7 +330,6 @@ std::vector<uint8_t> TTarvelDevice::ArchiveColumn(const TTarvelRequest& request,
       PutFloat(m, value);
       m.push_back(static_cast<uint8_t>(m[start] + m[start + 1] + m[start + 2] + m[start + 3]));
     }
-    if (faults.emptyArchives) std::fill(m.begin() + static_cast<std::ptrdiff_t>(start), m.end(), 0xFF);
   }
   SetLength(m);
   return m;

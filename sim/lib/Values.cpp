@@ -1,5 +1,6 @@
 #include "metersim/Values.h"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -197,6 +198,17 @@ TRing ArchiveRing(EPeriod period, int size, TDateTime deviceNow, bool newestInPr
   ring.newest = mod(newest);
   ring.index.resize(size);
   for (int r = 0; r < size; ++r) ring.index[r] = newest - mod(newest - r);
+  return ring;
+}
+
+TRing PartlyWrittenRing(const TRing& full, int written, int first) {
+  TRing ring{full.newest, std::vector<int64_t>(full.index.size(), TRing::kUnwritten)};
+  int n = std::clamp(written, 0, full.Size());
+  if (n == 0) return ring;
+  int start = std::clamp(first, 0, full.Size() - n);
+  int64_t newestIndex = full.index[static_cast<size_t>(full.newest)];
+  for (int i = 0; i < n; ++i) ring.index[static_cast<size_t>(start + i)] = newestIndex - (n - 1 - i);
+  ring.newest = start + n - 1;
   return ring;
 }
 

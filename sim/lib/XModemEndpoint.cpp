@@ -16,10 +16,11 @@ constexpr size_t kMaxRequestBlocks = 8;
 }  // namespace
 
 std::vector<uint8_t> xmodem::MakeBlock(uint8_t number, std::span<const uint8_t> data) {
-  std::vector<uint8_t> block = {kSoh, number, static_cast<uint8_t>(255 - number)};
-  auto used = data.first(std::min(data.size(), kBlockData));
-  block.insert(block.end(), used.begin(), used.end());
-  block.resize(3 + kBlockData, kFill);
+  std::vector<uint8_t> block(3 + kBlockData, kFill);
+  block[0] = kSoh;
+  block[1] = number;
+  block[2] = static_cast<uint8_t>(255 - number);
+  std::copy_n(data.begin(), std::min(data.size(), kBlockData), block.begin() + 3);
   uint16_t crc = Crc16Xmodem(std::span(block).subspan(3));
   block.push_back(static_cast<uint8_t>(crc >> 8));
   block.push_back(static_cast<uint8_t>(crc & 0xFF));
@@ -27,10 +28,38 @@ std::vector<uint8_t> xmodem::MakeBlock(uint8_t number, std::span<const uint8_t> 
 }
 
 TXModemEndpoint::TXModemEndpoint(TSessionContext& context, IHandler& handler)
-    : context_(context), handler_(handler), nextPrompt_(Now() + context.firstPromptDelayMs) {}
+    : context_(context), handler_(handler), nextPrompt_(PromptTick(Now() + context.firstPromptDelayMs)) {}
 
 void TXModemEndpoint::Send(std::span<const uint8_t> bytes) {
   context_.out.Send(bytes);
+}
+
+void TXModemEndpoint::SendReply(std::span<const uint8_t> bytes) {
+  if (dripMs_ <= 0) return Send(bytes);
+  // A new block or EOT replaces what had not left yet: the host asked for something else meanwhile.
+  if (drip_.empty()) nextDrip_ = Now();
+  drip_.assign(bytes.begin(), bytes.end());
+}
+
+// One queued answer byte when its time has come; true while bytes wait.
+bool TXModemEndpoint::Drip(int64_t now) {
+  if (drip_.empty()) return false;
+  if (now >= nextDrip_) {
+    SendByte(drip_.front());
+    drip_.pop_front();
+    nextDrip_ = now + dripMs_;
+    // The wait for the host's answer starts when the last byte has left.
+    if (drip_.empty()) deadline_ = now + kStateTimeoutMs;
+  }
+  return !drip_.empty();
+}
+
+int64_t TXModemEndpoint::PromptTick(int64_t notBefore) const {
+  int64_t slow = LineFaults().promptDelayMs;
+  int64_t interval = std::max<int64_t>(1, slow > 0 ? slow : context_.promptIntervalMs);
+  int64_t ticks = notBefore / interval;
+  if (ticks * interval < notBefore) ++ticks;
+  return ticks * interval;
 }
 
 void TXModemEndpoint::GoIdle() {
@@ -39,16 +68,10 @@ void TXModemEndpoint::GoIdle() {
   lastNumber_ = 0;
   reply_.clear();
   replyFaults_ = nullptr;
-  int64_t slow = LineFaults().promptDelayMs;
-  nextPrompt_ = Now() + (slow > 0 ? slow : context_.promptIntervalMs);
-}
-
-// A host that asks ("C") or ends a send nobody accepted (EOT) hears at once that the device waits for a
-// request; a slow device keeps its own pace.
-void TXModemEndpoint::PromptOnDemand() {
-  if (LineFaults().promptDelayMs > 0) return;
-  SendByte(kPrompt);
-  nextPrompt_ = Now() + context_.promptIntervalMs;
+  drip_.clear();
+  dripMs_ = 0;
+  resendForever_ = poked_ = false;
+  nextPrompt_ = PromptTick(Now() + 1);
 }
 
 void TXModemEndpoint::OnByte(uint8_t byte) {
@@ -67,9 +90,8 @@ void TXModemEndpoint::OnByte(uint8_t byte) {
       } else if (byte == kSoh) {
         OnIdleByte(byte);
       } else if (byte == kPrompt) {
-        // The host did not hear the ACK and asks for a prompt: the request starts over.
+        // The host did not hear the ACK and waits for a prompt: the request starts over.
         GoIdle();
-        PromptOnDemand();
       }
       return;
     case EState::AwaitReplyPrompt:
@@ -78,6 +100,11 @@ void TXModemEndpoint::OnByte(uint8_t byte) {
     case EState::ReplyDelayed:
       return;
     case EState::AwaitBlockAck:
+      if (resendForever_) {
+        // Whatever the host says, block 1 comes again (once per burst of host bytes).
+        poked_ = true;
+        return;
+      }
       // A "C" here crossed the block on the line; only a NAK asks for the block again.
       if (byte == kAck) {
         OnBlockAck();
@@ -100,10 +127,9 @@ void TXModemEndpoint::OnIdleByte(uint8_t byte) {
     block_.clear();
     state_ = EState::InBlock;
     deadline_ = Now() + kByteTimeoutMs;
-  } else if (state_ == EState::Idle && (byte == kPrompt || byte == kEot)) {
-    PromptOnDemand();
   }
-  // Anything else (the link's 0xFF echo probe, stray ACKs) is line noise to an idle device.
+  // Anything else (a host's "C" or EOT, the link's 0xFF echo probe, stray ACKs) is line noise to an idle
+  // device: it keeps prompting on its own timer.
 }
 
 void TXModemEndpoint::FinishRequestBlock() {
@@ -158,6 +184,9 @@ void TXModemEndpoint::Dispatch() {
     reply_[3] = static_cast<uint8_t>(padded >> 8);
   }
   reply_.resize(padded, kFill);
+  if (ReplyScope().Take(&TFaults::garbage)) {
+    for (uint8_t& byte : reply_) byte = static_cast<uint8_t>(random_() & 0xFF);
+  }
   blockIndex_ = 0;
   sends_ = 0;
   repeated_ = false;
@@ -166,7 +195,10 @@ void TXModemEndpoint::Dispatch() {
 }
 
 void TXModemEndpoint::BeginReply() {
-  int64_t delay = ReplyScope().Merged().replyDelayMs;
+  TFaults faults = ReplyScope().Merged();
+  dripMs_ = faults.dripMs;
+  resendForever_ = ReplyScope().Take(&TFaults::resendForever);
+  int64_t delay = faults.replyDelayMs;
   if (delay > 0) {
     state_ = EState::ReplyDelayed;
     deadline_ = Now() + delay;
@@ -185,7 +217,7 @@ void TXModemEndpoint::SendCurrentBlock() {
     Send(std::span(block).first(64));
     return GoIdle();
   }
-  Send(block);
+  SendReply(block);
   state_ = EState::AwaitBlockAck;
   deadline_ = Now() + kStateTimeoutMs;
 }
@@ -205,7 +237,7 @@ void TXModemEndpoint::OnBlockAck() {
 
 void TXModemEndpoint::SendEot() {
   if (++sends_ > kMaxSends) return GoIdle();
-  SendByte(kEot);
+  SendReply(std::span(&kEot, 1));
   state_ = EState::AwaitEotAck;
   deadline_ = Now() + kStateTimeoutMs;
 }
@@ -215,10 +247,16 @@ int64_t TXModemEndpoint::OnTick() {
   if (state_ == EState::Idle) {
     if (now >= nextPrompt_) {
       SendByte(kPrompt);
-      int64_t slow = LineFaults().promptDelayMs;
-      nextPrompt_ = now + (slow > 0 ? slow : context_.promptIntervalMs);
+      nextPrompt_ = PromptTick(now + 1);
     }
     return nextPrompt_;
+  }
+  if (Drip(now)) return nextDrip_;
+  if (poked_ && state_ == EState::AwaitBlockAck) {
+    poked_ = false;
+    sends_ = 0;  // only a silent host ends an endless resend
+    SendCurrentBlock();
+    return drip_.empty() ? deadline_ : nextDrip_;
   }
   if (now < deadline_) return deadline_;
   switch (state_) {
@@ -236,7 +274,8 @@ int64_t TXModemEndpoint::OnTick() {
       GoIdle();
       break;  // the host gave up on this exchange
   }
-  return state_ == EState::Idle ? nextPrompt_ : deadline_;
+  if (state_ == EState::Idle) return nextPrompt_;
+  return drip_.empty() ? deadline_ : nextDrip_;
 }
 
 }  // namespace orvela::sim

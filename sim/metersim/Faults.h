@@ -20,13 +20,19 @@ struct TFaults {
   int shortReplies = 0;        // replies that declare more bytes than all their blocks hold
   int nakRequests = 0;         // good request blocks refused with NAK
   int repeatBlocks = 0;        // reply blocks sent a second time after their ACK
-  int64_t promptDelayMs = 0;   // line: idle "C" prompts this far apart, none on demand (slow prompts)
+  int resendForever = 0;       // replies whose block 1 is sent again after every host answer, without end
+  int garbage = 0;             // replies whose whole payload is random bytes (the blocks' CRCs are good)
+  int wrongCode = 0;           // replies carrying another answer code (list and data swapped)
+  int wrongAddress = 0;        // replies echoing another device address in their path
+  int64_t promptDelayMs = 0;   // line: idle "C" prompts this far apart (slow prompts)
   int64_t replyDelayMs = 0;    // pause between the host's "C" and the first reply block
-  std::string serial;          // answered instead of the device's own serial number (wrong serial)
+  int64_t dripMs = 0;          // reply bytes sent one at a time, this far apart (a crawling line)
+  std::string serial;          // bytes answered instead of the device's own serial number (wrong serial)
   int clockOffsetMinutes = 0;  // the device clock (and what it stamps and measures) runs this far off
   bool badDates = false;       // clock, timer dates and archive date records are impossible dates
   int valueCountDelta = 0;     // value columns report this many records more than the date column
   bool emptyArchives = false;  // archive records are all 0xFF (nothing written yet)
+  int ringFill = -1;           // archive rings hold this many written records, the rest 0xFF; -1 full
   bool echo = false;           // line: every received byte is sent back first (half-duplex converter)
 };
 

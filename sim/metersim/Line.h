@@ -1,7 +1,7 @@
 #pragma once
 // A simulated line: one channel to the field with several device addresses, answered by one responder per
-// protocol family. The line is reached over TCP (each connected peer gets its own sessions) or through a
-// pseudo-terminal (one session for the line's life), or both at once.
+// protocol family. The line is reached over TCP (each connected peer gets its own sessions), through a
+// pseudo-terminal or over UDP (one session each for the line's life), or several of them at once.
 #include <atomic>
 #include <cstdint>
 #include <list>
@@ -27,10 +27,15 @@ class ESimError : public std::runtime_error {
 struct TLineOptions {
   Clock* clock = nullptr;     // waits and time-outs; the process clock when absent
   Clock* calendar = nullptr;  // the devices' date and time; the wait clock when absent
-  // Idle XModem prompts. A link's echo probe counts the bytes it gets back 100 ms after the first one and
-  // takes exactly three for an echo, so intervals between 30 and 120 ms risk being mistaken for one.
-  int64_t promptIntervalMs = 250;
-  int64_t firstPromptDelayMs = 400;  // quiet after a peer connects, past the link's echo probe
+  // Idle XModem prompts, on the device's own timer (whole multiples of the interval on the wait clock).
+  // A meter waiting for a request prompts more than 1.5 s apart: a host tells a device that fell back to
+  // waiting in the middle of a block by "C"s that slow.
+  int64_t promptIntervalMs = 2'000;
+  // Quiet after a peer connects before the first prompt. A meter does not know who listens: 0.
+  int64_t firstPromptDelayMs = 0;
+  // UDP: answers leave from a second socket of the same address, as some converters send them, instead
+  // of the port the requests came to.
+  bool udpReplyPortShift = false;
 };
 
 class TByteChannel;
@@ -54,8 +59,18 @@ class TLine {
   // Opens a pseudo-terminal and serves its master side; returns the path a serial link opens.
   std::string OpenPty();
   const std::string& PtyPath() const { return ptyPath_; }
+  // Serves the line on a UDP port; port 0 takes a free port. Each datagram's bytes reach the devices as
+  // if they had come down a wire; what the devices send (prompts too) goes back in datagrams to the last
+  // sender heard. Raises ESimError when the address cannot be used.
+  void ListenUdp(const std::string& host = "127.0.0.1", uint16_t port = 0);
+  uint16_t UdpPort() const { return udpPort_; }
+  std::string UdpAddress() const;  // "host:port"
+  // The port answers leave from: UdpPort(), or the second socket's with udpReplyPortShift.
+  uint16_t UdpReplyPort() const { return udpReplyPort_; }
+  // The source port of the last datagram heard; 0 before the first.
+  uint16_t UdpPeerPort() const { return udpPeerPort_.load(); }
 
-  // Closes every TCP peer (they may connect again) and restarts the pseudo-terminal's sessions.
+  // Closes every TCP peer (they may connect again) and restarts the pseudo-terminal's and UDP sessions.
   void DropClients();
   void Stop();
 
@@ -89,6 +104,10 @@ class TLine {
   int ptyMaster_ = -1;
   int ptySlave_ = -1;  // kept open so the master side never sees the line hang up
   std::string ptyPath_;
+  std::string udpHost_;
+  uint16_t udpPort_ = 0;
+  uint16_t udpReplyPort_ = 0;
+  std::atomic<uint16_t> udpPeerPort_{0};
 
   std::mutex sessionsMutex_;
   std::list<std::unique_ptr<TSessionThread>> sessions_;

@@ -9,7 +9,8 @@
 // Answer message: 0, answer code, length of what follows the 4-byte header (16-bit, LSB first), then
 //   list answer (code 12):  [4] k, [5] count n, pairs (id, flags) from [6]; flags bit 0: no children;
 //   data answer (code 8):   [4] k, [5..11] the path bytes echoed (zero-filled), body from [12];
-//   refusal (code 3):       as a data answer with body [12] = 0 (no such node).
+//   refusal (code 3):       six bytes: the header, [4] k, [5] reason 0 (no such node).
+// A list without entries is six bytes as well: the header, k and the count 0.
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "metersim/Device.h"
+#include "metersim/Faults.h"
 #include "metersim/Values.h"
 
 namespace orvela::sim {
@@ -40,6 +42,8 @@ inline constexpr uint8_t kDateColumn = 14;
 inline constexpr std::array<uint8_t, 3> kSerialPath{0x41, 0x2F, 0x29};
 inline constexpr std::array<uint8_t, 3> kModelPath{0x81, 0x00, 0x00};
 inline constexpr size_t kBodyOffset = 12;
+inline constexpr size_t kRecordsOffset = 13;  // archive records follow the count at [12]
+inline constexpr size_t kFirstBlock = 128;    // the data of the first XModem reply block
 inline constexpr uint8_t kLeafFlag = 0x01;
 }  // namespace tarvel
 
@@ -90,6 +94,18 @@ std::vector<uint8_t> DeviceListAnswer(const TTarvelRequest& request, std::span<c
 // Serial number as the meter sends it: eight characters, blank-filled or cut.
 std::array<uint8_t, 8> SerialField(std::string_view serial);
 
+// Bytes of one record of an archive column.
+size_t RecordSize(const TArchiveDef& archive, bool dates);
+// The first ring position whose records lie wholly past the first reply block in every column of the
+// archive: where a partly written ring keeps its records.
+int FirstPositionPastFirstBlock(const TArchiveDef& archive);
+// The ring an archive column is served from at the device's time, full or partly written (ringFill >= 0).
+TRing ServedRing(const TTarvelLayout& layout, const TArchiveDef& archive, TDateTime deviceNow, int ringFill);
+
+// Lying answers: another answer code (list and data swapped, a refusal made data), another device
+// address in the echoed path. Each takes one occasion of its counted fault.
+void MisreportAnswer(std::vector<uint8_t>& answer, TFaultScope faults);
+
 class TTarvelDevice : public TSimDevice {
  public:
   TTarvelDevice(const TTarvelLayout& layout, uint8_t address, std::string serial);
@@ -101,6 +117,7 @@ class TTarvelDevice : public TSimDevice {
 
  private:
   std::vector<uint8_t> BranchList(const TTarvelRequest& request) const;
+  bool IsLeaf(std::span<const uint8_t> ids) const;
   std::vector<uint8_t> Read(const TTarvelRequest& request, TDateTime now, const TFaults& faults) const;
   std::vector<uint8_t> ArchiveColumn(const TTarvelRequest& request, const TArchiveDef& archive, uint8_t param,
                                      TDateTime deviceNow, const TFaults& faults) const;

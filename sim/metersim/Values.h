@@ -48,13 +48,19 @@ TErrorRecord ErrorRecord(std::string_view serial, uint8_t param, EPeriod period,
 // newest record is the last completed period, or the period in progress when the meter keeps that one in
 // the ring too.
 struct TRing {
+  static constexpr int64_t kUnwritten = INT64_MIN;  // a ring position the meter has not written yet
   int newest = 0;
   std::vector<int64_t> index;
   int Size() const { return static_cast<int>(index.size()); }
+  bool Written(int position) const { return index[static_cast<size_t>(position)] != kUnwritten; }
   // Ring positions from the oldest record to the newest.
   std::vector<int> TimeOrder() const;
 };
 TRing ArchiveRing(EPeriod period, int size, TDateTime deviceNow, bool newestInProgress);
+// The ring of a meter that has written only the newest `written` records of the full ring, at ring
+// positions from `first` on (moved back as far as they need to fit); every other position is unwritten.
+// With nothing written the newest position stays that of the full ring.
+TRing PartlyWrittenRing(const TRing& full, int written, int first);
 
 // Timer values of the meter.
 uint16_t TimerStatusWord(std::string_view serial);

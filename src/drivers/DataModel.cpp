@@ -99,23 +99,40 @@ bool TDataModel::IdentifyDevice(uint8_t address, uint8_t& model) {
   if (!link_->Connect()) return false;
   TReleaseOnExit release(link_);
   const uint8_t first[] = {0x00, kFunctionList, 0x06, 0x00, 0x02, 0x03, address, 0x00, 0x00, 0x00};
-  TBytes answer;
-  bool result = framing_->Request(first, answer);
-  if (!result) return false;
+  TBytes answer(kAnswerBufferSize, 0xFF);
+  if (!framing_->Request(first, answer)) return false;
   TAnswer reply = TAnswer::InBuffer(answer);
-  if (!reply.Has(6)) return result;
+  // Only a list answers the question; anything else is no device's answer to it.
+  if (reply.Code() != kAnswerBranchList) {
+    Trace("Опрос прибора " + std::to_string(address) + ": ответ не на запрос - " + HexDump(reply.Bytes()));
+    return false;
+  }
+  if (!reply.Has(6)) return true;
   uint8_t kind = reply.At(6) & 0x0F;
   if (kind == kNibbleTarvelM) {
     model = mcTarvelM;
-  } else if (kind == kNibbleSelfDescribing) {
-    if (!link_->Connect()) return false;
-    const uint8_t second[] = {0x00, kFunctionData, 0x06, 0x00, 0x05, 0x03, address, 0x81, 0x00, 0x00};
-    result = framing_->Request(second, answer);
-    if (!result) return false;
-    uint8_t family = TAnswer::InBuffer(answer).Code() & 0x0F;
-    if (family == kNibbleTarvelF) model = mcTarvelF;
-    if (family == kNibbleTarvel2001) model = mcTarvel2001;
+    return true;
   }
+  if (kind != kNibbleSelfDescribing) return true;
+  if (!link_->Connect()) return false;
+  const uint8_t second[] = {0x00, kFunctionData, 0x06, 0x00, 0x05, 0x03, address, 0x81, 0x00, 0x00};
+  TBytes secondAnswer(kAnswerBufferSize, 0xFF);
+  bool result = framing_->Request(second, secondAnswer);
+  if (!framing_->ReplyArrived()) return false;
+  TAnswer secondReply = TAnswer::InBuffer(secondAnswer);
+  if (!EchoesRequest(secondReply, std::span(second).subspan(4))) {
+    Trace("Опрос прибора " + std::to_string(address) + ": ответ не этого прибора - " +
+          HexDump(secondReply.Bytes()));
+    return false;
+  }
+  uint8_t family = secondReply.Code() & 0x0F;
+  // The F meter refuses the model question, in a reply too short to count as an exchange; the refusal
+  // names it all the same.
+  if (family == kNibbleTarvelF) {
+    model = mcTarvelF;
+    return true;
+  }
+  if (result && family == kNibbleTarvel2001) model = mcTarvel2001;
   return result;
 }
 
@@ -145,7 +162,12 @@ bool TDataModel::Exchange(uint8_t function, std::span<const uint8_t> payload, TB
   TBytes request{0x00, function, static_cast<uint8_t>(payload.size() & 0xFF),
                  static_cast<uint8_t>((payload.size() >> 8) & 0xFF)};
   request.insert(request.end(), payload.begin(), payload.end());
-  return framing_->Request(request, answer);
+  if (!framing_->Request(request, answer)) return false;
+  TAnswer reply = TAnswer::InBuffer(answer);
+  if (EchoesRequest(reply, payload)) return true;
+  // Another device's answer (or a stale one) is no answer to this request.
+  Trace("Ответ не на запрос: " + HexDump(reply.Bytes()));
+  return false;
 }
 
 void TDataModel::NoteArchiveDates(TDateArrayCell* cell) {

@@ -63,11 +63,15 @@ bool TTarvel2001::ReadBranchList(int length, std::span<const uint8_t> path, TRLi
   for (int attempt = 1;; ++attempt) {
     Trace("ТАРВЕЛ-2001 - запрос дерева");
     bool ok = SendCommand(kFunctionList, sent, answer_, path);
+    // A node without children answers an empty list, too short to count as a successful exchange; a
+    // refusal is as short. Both are answers, unlike a failed exchange.
+    bool answered = ok || framing_->ReplyArrived();
+    TAnswer reply = answered ? TAnswer::InBuffer(answer_) : TAnswer();
     // A count that claims more pairs than came is no list either.
-    if (ok && Answer().Code() == kAnswerBranchList && DecodeIdList(Answer(), list)) break;
+    if (reply.Code() == kAnswerBranchList && DecodeIdList(reply, list)) break;
     if (attempt == kAttempts) {
       list = {};
-      throw ETarvelException(ok ? "Ошибка списка ветвей в параметрах прибора" : "Ошибка протокола");
+      throw ETarvelException(answered ? "Ошибка списка ветвей в параметрах прибора" : "Ошибка протокола");
     }
     if (!ok) GetClock().Sleep(kBranchRetryPauseMs);
   }

@@ -56,8 +56,10 @@ bool TTarvelDataModel::ReadSerialNumber(uint8_t address, std::string& text) {
     ok = Ask(kFunctionData, payload);
     link_->Release();
   }
-  // A failed exchange leaves nothing to read; a short answer would only give the buffer's fill.
-  std::optional<std::string> serial = ok ? DecodeSerial(Answer()) : std::nullopt;
+  // A failed exchange leaves nothing to read; a short answer would only give the buffer's fill; an answer
+  // of another kind holds no serial number.
+  std::optional<std::string> serial =
+      ok && Answer().Code() == kAnswerData ? DecodeSerial(Answer()) : std::nullopt;
   if (!serial) return false;
   text = Cp1251ToUtf8(*serial);
   return true;

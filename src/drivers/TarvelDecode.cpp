@@ -1,5 +1,6 @@
 #include "drivers/TarvelDecode.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -10,7 +11,15 @@ constexpr size_t kBlockStart = 12;  // current, timer and clock blocks
 constexpr size_t kListCountAt = 5;  // function 0x48 answers
 constexpr size_t kSerialAt = 13;
 constexpr size_t kSerialLength = 8;
-constexpr size_t kEmptyTestEnd = 127;  // last byte the empty-archive test looks at
+constexpr size_t kEchoLengthAt = 4;  // answers other than lists echo the request's path from byte 5
+constexpr uint8_t kFirstPrintable = 0x20;
+constexpr uint8_t kLastPrintable = 0x7E;
+
+bool Unwritten(const TAnswer& answer, size_t at, size_t size) {
+  for (size_t i = 0; i < size; ++i)
+    if (answer.At(at + i) != 0xFF) return false;
+  return true;
+}
 
 std::optional<TDateTime> DateAt(const TAnswer& answer, size_t at, bool twoDigitYear) {
   if (!answer.Has(at, 6)) return std::nullopt;
@@ -19,9 +28,11 @@ std::optional<TDateTime> DateAt(const TAnswer& answer, size_t at, bool twoDigitY
                     answer.At(at + 5));
 }
 
-// Time stamp and time quality of one archive date record.
+// Time stamp and time quality of one archive date record; count 1 when the record was written.
 TPrbArray DateItem(const TAnswer& answer, size_t at, bool errorArchive) {
   TPrbArray item;
+  if (Unwritten(answer, at, DateRecordSize(errorArchive))) return item;
+  item.Count = 1;
   // Error archives keep no minute.
   int minute = errorArchive ? 0 : answer.At(at + 4);
   std::optional<TDateTime> date = DeviceDate(TwoDigitYear(answer.At(at)), answer.At(at + 1),
@@ -100,7 +111,18 @@ bool DecodeCurrentBlock(const TAnswer& answer, TPrbArray& result) {
 std::optional<std::string> DecodeSerial(const TAnswer& answer) {
   if (!answer.Has(kSerialAt, kSerialLength)) return std::nullopt;
   auto bytes = answer.Bytes().subspan(kSerialAt, kSerialLength);
+  for (uint8_t b : bytes)
+    if (b < kFirstPrintable || b > kLastPrintable) return std::nullopt;
   return std::string(bytes.begin(), bytes.end());
+}
+
+bool EchoesRequest(const TAnswer& answer, std::span<const uint8_t> payload) {
+  if (answer.Code() == kAnswerBranchList || !answer.Has(kEchoLengthAt + 2) || payload.size() < 3) return true;
+  // The mark and the address always; the ids as far as the answer says it echoes them, before the body.
+  size_t echoed = std::max<size_t>(2, std::min<size_t>(answer.At(kEchoLengthAt), payload[0]));
+  for (size_t j = 1; j <= echoed && j < payload.size() && kEchoLengthAt + j < kBlockStart; ++j)
+    if (answer.At(kEchoLengthAt + j) != payload[j]) return false;
+  return true;
 }
 
 bool DecodeIdList(const TAnswer& answer, TRListData& list) {
@@ -129,7 +151,7 @@ std::optional<TArchiveBlock> ArchiveBlockHead(const TAnswer& answer, size_t offs
 }
 
 bool ArchiveHasData(const TAnswer& answer, const TArchiveBlock& block) {
-  for (size_t i = block.Offset + 2; i <= kEmptyTestEnd && i < answer.Size(); ++i)
+  for (size_t i = block.Offset + 1; i < answer.Size(); ++i)
     if (answer.At(i) != 0xFF) return true;
   return false;
 }
@@ -162,24 +184,27 @@ bool DecodeArchiveValues(const TAnswer& answer, const TArchiveBlock& block, cons
     durations.Count = flags.Count = static_cast<int32_t>(n);
     durations.ValueQuality = flags.ValueQuality = kQualityGood;
     for (size_t i = 0; i < n; ++i) {
+      if (dates.Items[i].Count == 0) continue;
       size_t at = block.Offset + 1 + RingPosition(block, i) * size;
       int minutes = (answer.At(at) << 8) | answer.At(at + 1);
       durations.Items.push_back(
           StampedValue(TVariant::Single(static_cast<float>(minutes / 60.0)), dates.Items[i]));
       flags.Items.push_back(StampedValue(TVariant::Int(RemapStatus(answer.At(at + 2))), dates.Items[i]));
     }
+    durations.Count = flags.Count = static_cast<int32_t>(durations.Items.size());
     result.Items = {std::move(durations), std::move(flags)};
     result.Count = 2;
     return true;
   }
   bool nonZero = false;
   for (size_t i = 0; i < n; ++i) {
+    if (dates.Items[i].Count == 0) continue;
     size_t at = block.Offset + 1 + RingPosition(block, i) * size;
     float value = DecodeFloatBE(answer.Bytes().subspan(at).first<4>());
     nonZero = nonZero || value > 0;
     result.Items.push_back(StampedValue(TVariant::Single(value), dates.Items[i]));
   }
-  result.Count = static_cast<int32_t>(n);
+  result.Count = static_cast<int32_t>(result.Items.size());
   return nonZero;
 }
 

@@ -62,8 +62,13 @@ std::optional<TDateTime> DecodeTimerDate(const TAnswer& answer);   // year 2000 
 std::optional<int32_t> DecodeTimerStatus(const TAnswer& answer);
 // Current value: items[0] the value, items[1] the remapped status; count 1.
 bool DecodeCurrentBlock(const TAnswer& answer, TPrbArray& result);
-// The eight characters of the serial-number answer.
+// The eight characters of the serial-number answer; nullopt unless all are printable (a line that
+// garbles the answer must not name a device).
 std::optional<std::string> DecodeSerial(const TAnswer& answer);
+// True when the answer can be the reply to a request with this payload (k, 3, address, ids): every
+// answer but a list echoes the path from byte 5 (its length at byte 4), and the echoed mark, address and
+// ids must be the request's. An answer too short to hold the echo has nothing to compare.
+bool EchoesRequest(const TAnswer& answer, std::span<const uint8_t> payload);
 // Count at byte 5, then pairs (id, flags) from byte 6. False when the count claims more pairs than came.
 bool DecodeIdList(const TAnswer& answer, TRListData& list);
 
@@ -84,7 +89,8 @@ size_t ValueRecordSize(bool errorArchive);
 
 // Head of the block (offset, newest, count); nullopt when the block's head is not in the answer.
 std::optional<TArchiveBlock> ArchiveBlockHead(const TAnswer& answer, size_t offset);
-// True when any byte from N+2 to 127 differs from 0xFF (the device leaves an empty archive unwritten).
+// True when any byte of the ring (from N+1 to the answer's end) differs from 0xFF: the device leaves
+// records it has not written yet as 0xFF, and those of a partly filled ring may lie in any block.
 bool ArchiveHasData(const TAnswer& answer, const TArchiveBlock& block);
 // True when the count's records of the given size all lie in the answer and the newest position is one
 // of them.
@@ -92,11 +98,13 @@ bool ArchiveBlockFits(const TAnswer& answer, const TArchiveBlock& block, size_t 
 // Ring position of item i when read oldest first (newest + 1 … n - 1, then 0 … newest).
 size_t RingPosition(const TArchiveBlock& block, size_t i);
 
-// The date column as a date array. The block must fit (ArchiveBlockFits). Dates that do not exist get time
+// The date column as a date array: one item per ring position, count 1 for a written record and 0 for
+// one still unwritten (all 0xFF). The block must fit (ArchiveBlockFits). Dates that do not exist get time
 // 0 and time quality 0.
 TPrbArray DecodeDateArray(const TAnswer& answer, const TArchiveBlock& block, bool errorArchive);
-// A value column time-stamped against a date array of the same count and ring position. The block must
-// fit. Returns whether any value was above 0 (error archives always count as non-zero).
+// A value column time-stamped against a date array of the same count and ring position; positions whose
+// date record is unwritten give no item, so a partly filled ring yields exactly its written records. The
+// block must fit. Returns whether any value was above 0 (error archives always count as non-zero).
 bool DecodeArchiveValues(const TAnswer& answer, const TArchiveBlock& block, const TPrbArray& dates,
                          bool errorArchive, TPrbArray& result);
 

@@ -9,6 +9,11 @@ namespace orvela {
 namespace {
 
 constexpr std::array<uint8_t, 3> kEchoProbe = {0xFF, 0xFF, 0xFF};
+// The idle prompt of the maker's meters ("C", ready to receive).
+constexpr uint8_t kMeterPrompt = 0x43;
+// Time the probe's bytes have to come back; converters and radio modems may take hundreds of ms.
+constexpr int64_t kEchoWaitMs = 2000;
+constexpr int64_t kEchoSettleMs = 100;
 constexpr int kEchoDropWaits = 300;
 constexpr int kEchoDropPolls = 100;
 
@@ -29,7 +34,10 @@ std::string HexByte(uint8_t byte) {
 
 std::string SentTraceText(std::span<const uint8_t> bytes) {
   std::string text = "[";
-  for (uint8_t b : bytes) text += " " + HexByte(b);
+  for (uint8_t b : bytes) {
+    text += ' ';
+    text += HexByte(b);
+  }
   text += "](" + std::to_string(bytes.size()) + ")";
   return text;
 }
@@ -122,30 +130,55 @@ void TConnectionDevice::TraceSent(std::span<const uint8_t> bytes) {
 
 void TConnectionDevice::EchoTest() {
   if (!settings_ || EchoTested() != 0) return;
+  // A meter waiting for a request sends "C" on its own timer; what came before the probe is not its answer.
+  PurgeInput();
   Send(kEchoProbe);
-  clock_.Sleep(100);
-  WaitData(1000);
-  InCount();
-  clock_.Sleep(100);
-  int count = InCount();
-  int32_t echo = 0;
-  if (count == static_cast<int>(kEchoProbe.size())) {
-    try {
-      bool same = true;
-      for (uint8_t expected : kEchoProbe) same = (ReadByte() == expected) && same;
-      echo = same ? 1 : 0;
-      if (!same) LogLine("Эхо-тест: принятые байты не совпадают с посланными - эха нет");
-    } catch (const std::exception&) {
-      echo = 0;
-    }
-  } else if (count > 0) {
-    // A partial or foreign answer must not be read later as the start of a reply.
-    std::string text = "Эхо-тест: получено " + std::to_string(count) + " байт из 3 - эха нет";
+  TEchoAnswer answer = CollectEchoAnswer();
+  // The line may go on delivering prompts, or a reaction to the probe: none of it is a reply.
+  clock_.Sleep(kEchoSettleMs);
+  PurgeInput();
+  bool echo = answer.probeBytes == kEchoProbe.size();
+  if (!echo && answer.probeBytes + answer.foreignBytes > 0) {
+    // A partial or foreign answer is worth a look: the line mangles what it carries.
+    std::string text = "Эхо-тест: получено " + std::to_string(answer.probeBytes + answer.foreignBytes) +
+                       " байт из 3 - эха нет";
     LogLine(text);
     JournalLine(text, settings_->Key.ConnName);
-    PurgeInput();
   }
-  SetEchoFields(echo, 1);
+  SetEchoFields(echo ? 1 : 0, 1);
+}
+
+bool TConnectionDevice::WaitOnePoll() {
+  int64_t before = clock_.TickMs();
+  if (WaitData(1)) return true;
+  // A link that answers at once without waiting must not turn the caller's deadline loop into a spin.
+  if (clock_.TickMs() == before) clock_.Sleep(1);
+  return false;
+}
+
+TConnectionDevice::TEchoAnswer TConnectionDevice::CollectEchoAnswer() {
+  TEchoAnswer answer;
+  int64_t deadline = clock_.TickMs() + kEchoWaitMs;
+  try {
+    // Stops at the first byte that is neither a prompt nor the probe's next byte: the answer is no echo.
+    while (answer.probeBytes < kEchoProbe.size() && answer.foreignBytes == 0 && clock_.TickMs() < deadline) {
+      if (InCount() <= 0 && !WaitOnePoll()) continue;
+      while (InCount() > 0 && answer.probeBytes < kEchoProbe.size() && answer.foreignBytes == 0) {
+        uint8_t byte = ReadByte();
+        if (byte == kEchoProbe[answer.probeBytes])
+          ++answer.probeBytes;
+        else if (byte == kMeterPrompt)
+          ++answer.prompts;
+        else
+          ++answer.foreignBytes;
+      }
+    }
+  } catch (const EConnectExcept&) {
+    throw;  // a lost connection says nothing about the line's echo: the next connect probes again
+  } catch (const std::exception&) {
+    answer.probeBytes = 0;  // a read that fails makes the line count as not echoing
+  }
+  return answer;
 }
 
 size_t TConnectionDevice::DropEcho(size_t n) {

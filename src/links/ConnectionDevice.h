@@ -26,12 +26,14 @@ class ILinkOwner {
   virtual void Synchronize(const std::function<void()>& fn) = 0;
 };
 
-// Failure kinds a framing reports through ReportFailure.
+// Failure kinds a framing reports through ReportFailure. The inbound GPRS link keeps its socket only for
+// kFailNoAnswer, so a read that timed out (EReadExcept, EPriborReadExcept) must be reported as that kind:
+// anything else costs a new wake-up call.
 enum TFailureKind : int {
-  kFailRead = 1,      // read failed or connection lost
-  kFailNoAnswer = 2,  // the device did not answer
-  kFailWrite = 3,     // write failed
-  kFailPort = 4,      // the serial component failed
+  kFailRead = 1,      // the connection was lost or the line failed (EConnectExcept, EPortExcept)
+  kFailNoAnswer = 2,  // the device did not answer in time
+  kFailWrite = 3,     // write failed (EWriteExcept)
+  kFailPort = 4,  // the serial component failed, as the M-Bus framing says it; links treat it as kFailRead
 };
 
 class TConnectionDevice {
@@ -119,7 +121,8 @@ class TConnectionDevice {
 
  protected:
   // Finds once per connection whether the line returns every byte sent (half-duplex converters,
-  // radio modems): sends FF FF FF and compares what comes back.
+  // radio modems): sends FF FF FF and looks for it among what comes back, the meter's idle prompts
+  // aside. Waits through the clock.
   void EchoTest();
   // Socket links: reads and drops n echoed bytes (up to 300 × WaitData(100), draining each time).
   // Returns the number of bytes dropped; a short echo is logged.
@@ -128,6 +131,14 @@ class TConnectionDevice {
   void TraceReceived(uint8_t byte);
   void TraceSent(std::span<const uint8_t> bytes);
   void SetEchoFields(int32_t flag, int32_t tested);
+  struct TEchoAnswer {
+    size_t probeBytes = 0;    // probe bytes returned in order
+    size_t prompts = 0;       // the meter's "C" prompts, ignored
+    size_t foreignBytes = 0;  // anything else
+  };
+  TEchoAnswer CollectEchoAnswer();
+  // WaitData(1), but always letting the clock move.
+  bool WaitOnePoll();
   // Runs fn in the owner thread when there is one, else here.
   void RunInOwner(const std::function<void()>& fn);
 

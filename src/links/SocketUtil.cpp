@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <utility>
 
 namespace orvela::socketutil {
@@ -34,15 +33,6 @@ int PollFor(int fd, short events, Clock& clock, int64_t ms, short& revents) {
 }
 
 }  // namespace
-
-std::optional<uint16_t> ParsePort(std::string_view text, uint16_t minPort) {
-  unsigned value = 0;
-  if (text.empty() || text.size() > 5) return std::nullopt;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  if (value < minPort || value > 65535) return std::nullopt;
-  return static_cast<uint16_t>(value);
-}
 
 std::optional<TResolved> ResolveIpv4(const std::string& host) {
   TResolved out;

@@ -1,17 +1,13 @@
 #pragma once
-// Small helpers shared by the socket links: address parsing, socket options and waits in the clock's time.
+// Small helpers shared by the socket links: host look-up, socket options and waits in the clock's time.
 #include <netinet/in.h>
 
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "platform/Clock.h"
 
 namespace orvela::socketutil {
-
-// Port number in decimal within [minPort, 65535]; nullopt for anything else.
-std::optional<uint16_t> ParsePort(std::string_view text, uint16_t minPort);
 
 struct TResolved {
   in_addr address{};

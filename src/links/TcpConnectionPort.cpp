@@ -48,20 +48,18 @@ void TTCPConnectionPort::CloseSocket() {
 }
 
 bool TTCPConnectionPort::SetAddress(const std::string& address) {
-  auto colon = address.find(':');
-  if (colon == std::string::npos) return false;
-  auto port = su::ParsePort(std::string_view(address).substr(colon + 1), 1);
-  if (!port) return false;
-  auto resolved = su::ResolveIpv4(address.substr(0, colon));
+  auto parsed = ParseIpLinkAddress(address);
+  if (!parsed) return false;
+  auto resolved = su::ResolveIpv4(parsed->host);
   if (!resolved) {
-    LogLine("Узел не найден: " + address.substr(0, colon));
+    LogLine("Узел не найден: " + parsed->host);
     return false;
   }
   if (resolved->byName) LogLine("Найден узел:" + su::DottedAddress(resolved->address));
   address_ = address;
   remote_ = {};
   remote_.sin_family = AF_INET;
-  remote_.sin_port = htons(*port);
+  remote_.sin_port = htons(parsed->remotePort);
   remote_.sin_addr = resolved->address;
   return true;
 }

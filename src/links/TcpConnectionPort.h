@@ -1,6 +1,6 @@
 #pragma once
 // TCP client link (connection kind 3): one TCP connection to a device server or a terminal server in
-// front of a serial bus. Address form "host:port".
+// front of a serial bus. Address forms as ParseIpLinkAddress reads them; only the remote port is used.
 #include <netinet/in.h>
 
 #include "links/ConnectionDevice.h"
@@ -18,8 +18,8 @@ class TTCPConnectionPort : public TConnectionDevice {
   ~TTCPConnectionPort() override;
 
   bool CheckLink() override { return true; }
-  // "host:port": a numeric IPv4 address is taken as it is, anything else is resolved by name; false
-  // (and nothing changed) without a colon, with a bad port, or when the name does not resolve.
+  // A numeric IPv4 address is taken as it is, anything else is resolved by name; false (and nothing
+  // changed) when the text is no link address, has a bad port, or names a host that does not resolve.
   bool SetAddress(const std::string& address) override;
   void Release() override;
   int InCount() override { return buffer_.Count(); }

@@ -12,8 +12,11 @@
 namespace orvela {
 namespace su = socketutil;
 namespace {
-constexpr size_t kMaxDatagram = 65536;
-}
+
+// A refill or purge takes at most this many datagrams, so a flooding sender cannot hold the link.
+constexpr int kMaxDatagramsPerStep = 256;
+
+}  // namespace
 
 TUdpConnectionPort::TUdpConnectionPort(TConnSettings* settings, Clock& clock)
     : TConnectionDevice(settings, clock) {}
@@ -24,50 +27,43 @@ TUdpConnectionPort::~TUdpConnectionPort() {
 
 void TUdpConnectionPort::CloseSocket() {
   su::CloseSocket(socket_, false);
+  connected_ = false;
 }
 
 bool TUdpConnectionPort::SetAddress(const std::string& address) {
-  auto first = address.find(':');
-  if (first == std::string::npos) return false;
-  auto second = address.find(':', first + 1);
-  if (second == std::string::npos) return false;
-  std::string_view text(address);
-  auto remotePort = su::ParsePort(text.substr(first + 1, second - first - 1), 1);
-  auto localPort = su::ParsePort(text.substr(second + 1), 0);
-  if (!remotePort || !localPort) return false;
-  auto resolved = su::ResolveIpv4(address.substr(0, first));
+  auto parsed = ParseIpLinkAddress(address);
+  if (!parsed) return false;
+  auto resolved = su::ResolveIpv4(parsed->host);
   if (!resolved) return false;
+  CloseSocket();
   address_ = address;
   local_ = {};
   local_.sin_family = AF_INET;
-  local_.sin_port = htons(*localPort);
+  local_.sin_port = htons(parsed->localPort.value_or(0));
   local_.sin_addr.s_addr = htonl(INADDR_ANY);
   remote_ = {};
   remote_.sin_family = AF_INET;
-  remote_.sin_port = htons(*remotePort);
+  remote_.sin_port = htons(parsed->remotePort);
   remote_.sin_addr = resolved->address;
   return true;
 }
 
 bool TUdpConnectionPort::Connect() {
-  CloseSocket();
+  if (socket_ >= 0) return connected_ = true;
   buffer_.Reset();
   socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (socket_ < 0) return connected_ = false;
   su::SetLinkOptions(socket_, kSocketBufferBytes, kReceiveTimeoutMs, clock_);
-  // Tying the socket to the remote makes the system drop datagrams from anyone else.
-  bool ok = ::bind(socket_, reinterpret_cast<const sockaddr*>(&local_), sizeof local_) == 0 &&
-            ::connect(socket_, reinterpret_cast<const sockaddr*>(&remote_), sizeof remote_) == 0;
-  if (!ok) {
+  if (::bind(socket_, reinterpret_cast<const sockaddr*>(&local_), sizeof local_) != 0) {
     LogLine("Ошибка сокета: " + std::to_string(su::WsaErrorCode(errno)));
     CloseSocket();
+    return false;
   }
-  return connected_ = ok;
+  return connected_ = true;
 }
 
 void TUdpConnectionPort::Release() {
-  CloseSocket();
-  connected_ = false;
+  if (hold_) CloseSocket();
 }
 
 int TUdpConnectionPort::BoundPort() const {
@@ -80,54 +76,71 @@ int TUdpConnectionPort::BoundPort() const {
 
 void TUdpConnectionPort::PurgeInput() {
   buffer_.Reset();
+  if (socket_ < 0) return;
+  for (int i = 0; i < kMaxDatagramsPerStep; ++i)
+    if (::recv(socket_, nullptr, 0, MSG_DONTWAIT | MSG_TRUNC) < 0) break;
 }
 
 int TUdpConnectionPort::Refill() {
-  // MSG_TRUNC makes the peek report the datagram's real length.
-  ssize_t length = ::recv(socket_, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
-  if (length < 0) {
-    // A pending error (an ICMP "port unreachable" for an earlier datagram) is cleared by one receive.
-    if (errno != EAGAIN && errno != EWOULDBLOCK) ::recv(socket_, nullptr, 0, MSG_DONTWAIT);
-    return 0;
+  int added = 0;
+  for (int i = 0; i < kMaxDatagramsPerStep; ++i) {
+    sockaddr_in from{};
+    socklen_t fromLen = sizeof from;
+    // MSG_TRUNC makes the peek report the datagram's real length.
+    ssize_t length = ::recvfrom(socket_, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT,
+                                reinterpret_cast<sockaddr*>(&from), &fromLen);
+    if (length < 0) {
+      // A pending socket error is reported (and cleared) by one receive; it must not keep poll waking.
+      if (errno != EAGAIN && errno != EWOULDBLOCK) ::recv(socket_, nullptr, 0, MSG_DONTWAIT);
+      break;
+    }
+    bool fromRemote = from.sin_family == AF_INET && from.sin_addr.s_addr == remote_.sin_addr.s_addr;
+    if (fromRemote && length > 0) {
+      if (buffer_.Count() == 0) buffer_.Reset();
+      if (length > buffer_.Room()) break;  // stays queued until the unread bytes are taken
+      std::vector<uint8_t> datagram(static_cast<size_t>(length));
+      ssize_t n = ::recv(socket_, datagram.data(), datagram.size(), MSG_DONTWAIT);
+      if (n <= 0) break;
+      for (ssize_t k = 0; k < n; ++k) buffer_.Put(datagram[static_cast<size_t>(k)]);
+      ++readCounter_;
+      added += static_cast<int>(n);
+      continue;
+    }
+    // Another sender, or an empty datagram: taken off the queue and dropped.
+    ::recv(socket_, nullptr, 0, MSG_DONTWAIT | MSG_TRUNC);
   }
-  std::vector<uint8_t> datagram(std::clamp<size_t>(static_cast<size_t>(length), 1, kMaxDatagram));
-  ssize_t n = ::recv(socket_, datagram.data(), datagram.size(), MSG_DONTWAIT);
-  if (n <= 0) return 0;
-  if (buffer_.Count() == 0 || buffer_.Room() < n) buffer_.Reset();
-  for (ssize_t i = 0; i < n; ++i) buffer_.Put(datagram[static_cast<size_t>(i)]);
-  ++readCounter_;
-  return static_cast<int>(n);
+  return added;
 }
 
-bool TUdpConnectionPort::WaitData(int polls) {
+bool TUdpConnectionPort::FillWithin(int64_t ms) {
   if (socket_ < 0) return false;
-  int64_t deadline = clock_.TickMs() + static_cast<int64_t>(std::max(polls, 0)) * kPollMs;
+  // What is already queued counts at once; unread bytes need no wait.
+  if (su::WaitReadable(socket_, clock_, 0)) Refill();
+  if (buffer_.Count() > 0) return true;
+  int64_t deadline = clock_.TickMs() + std::max<int64_t>(ms, 0);
   for (;;) {
     int64_t remaining = deadline - clock_.TickMs();
-    if (su::WaitReadable(socket_, clock_, std::max<int64_t>(remaining, 0)) && Refill() > 0) return true;
+    if (su::WaitReadable(socket_, clock_, std::max<int64_t>(remaining, 0))) Refill();
+    if (buffer_.Count() > 0) return true;
     if (deadline - clock_.TickMs() <= 0) return false;
   }
 }
 
+bool TUdpConnectionPort::WaitData(int polls) {
+  return FillWithin(static_cast<int64_t>(std::max(polls, 0)) * kPollMs);
+}
+
 uint8_t TUdpConnectionPort::ReadByte() {
-  if (buffer_.Count() == 0) {
-    if (socket_ < 0) return 0;
-    if (su::WaitReadable(socket_, clock_, kReceiveTimeoutMs)) Refill();
-    if (buffer_.Count() == 0) return 0;
-  }
+  if (buffer_.Count() == 0 && !FillWithin(kReceiveTimeoutMs)) return 0;
   lastByte_ = buffer_.Take();
   return lastByte_;
 }
 
 void TUdpConnectionPort::Send(std::span<const uint8_t> bytes) {
   if (socket_ < 0) throw EWriteExcept("Ошибка передачи датаграммы");
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    ssize_t n = ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n == static_cast<ssize_t>(bytes.size())) return;
-    // An earlier ICMP "port unreachable" is reported once by the next call; the send itself may still go.
-    if (n < 0 && errno != ECONNREFUSED) break;
-  }
-  throw EWriteExcept("Ошибка передачи датаграммы");
+  ssize_t n = ::sendto(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL,
+                       reinterpret_cast<const sockaddr*>(&remote_), sizeof remote_);
+  if (n != static_cast<ssize_t>(bytes.size())) throw EWriteExcept("Ошибка передачи датаграммы");
 }
 
 }  // namespace orvela

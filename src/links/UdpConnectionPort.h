@@ -1,6 +1,6 @@
 #pragma once
 // UDP link (connection kind 2): datagrams to and from one device or converter.
-// Address form "IPv4:remote port:local port"; local port 0 takes any free port.
+// Address forms as ParseIpLinkAddress reads them; a missing or zero local port takes any free port.
 #include <netinet/in.h>
 
 #include "links/ConnectionDevice.h"
@@ -17,14 +17,18 @@ class TUdpConnectionPort : public TConnectionDevice {
   ~TUdpConnectionPort() override;
 
   bool CheckLink() override { return true; }
-  // Both ports are parsed and range-checked; false and nothing changed when the text does not fit.
+  // Takes the address and both ports (range-checked); false and nothing changed when the text does not
+  // fit. A new address closes the socket, so the next Connect binds the new local port.
   bool SetAddress(const std::string& address) override;
-  // Closes the socket whatever the hold mark.
+  // Closes the socket only with the hold mark set: the framings release after every exchange, and a
+  // retried exchange of the same task must find the socket (and the replies queued on it) still there.
   void Release() override;
   int InCount() override { return buffer_.Count(); }
   int OutCount() override { return 0; }
-  // New socket bound to the local port and tied to the remote, so only its datagrams are received.
+  // Binds a new socket to the local port; an open socket is kept. The socket is not tied to the remote:
+  // converters may answer from another source port, so replies are filtered by the remote's address.
   bool Connect() override;
+  // Drops the unread bytes and every datagram queued on the socket.
   void PurgeInput() override;
   void PurgeOutput() override {}
   // Next byte; with an empty buffer waits up to the receive time-out for a datagram and returns its
@@ -32,18 +36,21 @@ class TUdpConnectionPort : public TConnectionDevice {
   uint8_t ReadByte() override;
   bool SetHold(bool) override { return true; }
   bool WaitData(int polls) override;
-  // One datagram; a failed send raises EWriteExcept.
+  // One datagram to the remote; a failed send raises EWriteExcept.
   void Send(std::span<const uint8_t> bytes) override;
 
   const sockaddr_in& Remote() const { return remote_; }
   const sockaddr_in& Local() const { return local_; }
-  // The local port the socket is bound to (the one chosen by the system for local port 0).
+  // The local port the socket is bound to (the one chosen by the system for local port 0); 0 unbound.
   int BoundPort() const;
 
  private:
   void CloseSocket();
-  // Receives one waiting datagram behind the unread bytes; returns its length (0 when none).
+  // Moves the waiting datagrams of the remote behind the unread bytes, dropping those of other
+  // senders; a datagram that does not fit stays queued. Returns the number of bytes added.
   int Refill();
+  // Waits up to ms of the clock's time until the buffer holds bytes.
+  bool FillWithin(int64_t ms);
 
   sockaddr_in local_{};
   sockaddr_in remote_{};

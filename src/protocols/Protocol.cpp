@@ -8,7 +8,9 @@ namespace {
 std::atomic<IExchangeJournal*> gExchangeJournal{nullptr};
 std::atomic<int64_t> gRequestNumber{0};
 
-// How each failure class is counted, which side of the exchange it ends and what the link is told.
+// How each failure class is counted, which side of the exchange it ends and what the link is told: a
+// receive that ran out of time is a device that did not answer (an inbound GPRS link keeps its socket for
+// that), a lost connection or a failing port is a failed read, a refused request a failed write.
 struct TFailureRule {
   bool (*matches)(const ELinkError&);
   int64_t TExchangeCounters::*counter;
@@ -23,9 +25,9 @@ bool Is(const ELinkError& e) {
 
 constexpr TFailureRule kFailureRules[] = {
     {Is<EWriteExcept>, &TExchangeCounters::writeFailures, true, kFailWrite},
-    {Is<EReadExcept>, &TExchangeCounters::readFailures, false, kFailRead},
+    {Is<EReadExcept>, &TExchangeCounters::readFailures, false, kFailNoAnswer},
     {Is<EConnectExcept>, &TExchangeCounters::connectionLosses, false, kFailRead},
-    {Is<EPortExcept>, &TExchangeCounters::portFailures, false, kFailPort},
+    {Is<EPortExcept>, &TExchangeCounters::portFailures, false, kFailRead},
     {Is<EPriborReadExcept>, &TExchangeCounters::noAnswers, false, kFailNoAnswer},
 };
 

@@ -65,6 +65,9 @@ class TProtocol {
   TConnectionDevice* Link() const { return link_; }
   // 0 after a normal exchange; -2 when the port failed before the link delivered a byte.
   int ResultCode() const { return resultCode_; }
+  // True when the last Request brought a whole reply into its buffer, even one too short to count as a
+  // successful exchange (a meter's short refusal or empty list).
+  bool ReplyArrived() const { return replyArrived_; }
   // Appended to the request's log line.
   void SetDescription(const std::string& text) { description_ = text; }
   const std::string& Description() const { return description_; }
@@ -104,6 +107,7 @@ class TProtocol {
 
   TConnectionDevice* link_ = nullptr;
   int resultCode_ = 0;
+  bool replyArrived_ = false;
   IChannelLog* order_ = nullptr;
   ILinkOwner* owner_ = nullptr;
   std::string linkAddress_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 
 namespace orvela {
 namespace {
@@ -10,6 +11,11 @@ using namespace xmodem;
 
 // Ends a wait loop when the program shuts down; the transaction then returns false without a journal.
 struct EShutdownStop {};
+// Ends the exchange when its deadline has passed. Kept apart from EReadExcept so that no wait that takes a
+// time-out as an answer can swallow it.
+struct EDeadlinePassed {};
+
+constexpr const char* kDeadlineText = "Ошибка обмена - истекло время обмена";
 
 constexpr int kSendAttempts = 10;
 constexpr int kReadyWaits = 21;
@@ -29,7 +35,18 @@ size_t DeclaredTotal(const TBytes& reply) {
   return kHeaderSize + (static_cast<size_t>(reply[2]) | (static_cast<size_t>(reply[3]) << 8));
 }
 
+size_t BlocksFor(size_t bytes) {
+  return std::max<size_t>(1, (bytes + kDataSize - 1) / kDataSize);
+}
+
 }  // namespace
+
+int64_t XModemExchangeBudgetMs(size_t blocks, int32_t bitsPerSecond) {
+  int64_t speed = bitsPerSecond >= 300 && bitsPerSecond <= 1'000'000 ? bitsPerSecond : kDefaultBitsPerSecond;
+  // Ten bits a byte on an asynchronous line.
+  int64_t blockMs = (static_cast<int64_t>(kBlockSize) * 10 * 1000 + speed - 1) / speed;
+  return kExchangeFloorMs + static_cast<int64_t>(blocks) * (2 * blockMs + kBlockTurnaroundMs);
+}
 
 TBytes BuildXModemBlock(uint8_t number, std::span<const uint8_t> data) {
   TBytes block{kSoh, number, static_cast<uint8_t>(255 - number)};
@@ -43,9 +60,11 @@ TBytes BuildXModemBlock(uint8_t number, std::span<const uint8_t> data) {
 }
 
 bool XModemProtocol::Request(std::span<const uint8_t> request, TBytes& buffer) {
+  replyArrived_ = false;
   bool ok = Transaction(request);
   if (link_) link_->Release();
   if (!ok) return false;
+  replyArrived_ = true;
   size_t total = DeclaredTotal(reply_);
   buffer.assign(kReplyBufferSize, 0xFF);
   std::copy_n(reply_.begin(), total, buffer.begin());
@@ -68,11 +87,17 @@ bool XModemProtocol::Transaction(std::span<const uint8_t> request) {
   TBytes sentBytes(request.begin(), request.end());
   bool sent = false;
   bool ok = false;
+  exchangeStart_ = GetClock().TickMs();
+  declaredBlocks_ = 0;
+  sending_ = false;
+  ArmDeadline(1);
   try {
     sendStart_ = Now();
     Log("Посылка");
     SetStatus("Посылка запроса");
+    sending_ = true;
     SendFrame(request);
+    sending_ = false;
     if (ShuttingDown()) return false;
     sendStatus_ = "Успешно";
     sendEnd_ = Now();
@@ -95,6 +120,11 @@ bool XModemProtocol::Transaction(std::span<const uint8_t> request) {
     link_->ClearNoAnswerCount();
   } catch (const EShutdownStop&) {
     return false;
+  } catch (const EDeadlinePassed&) {
+    if (sending_)
+      RecordFailure(EWriteExcept(kDeadlineText));
+    else
+      RecordFailure(EReadExcept(kDeadlineText));
   } catch (const EPortExcept& e) {
     if (link_->ReadCounter() == 0) resultCode_ = -2;
     RecordFailure(e);
@@ -104,6 +134,23 @@ bool XModemProtocol::Transaction(std::span<const uint8_t> request) {
   JournalExchange(sentBytes, reply_, sent);
   Log("");
   return ok;
+}
+
+void XModemProtocol::ArmDeadline(size_t replyBlocks) {
+  int32_t speed = link_ != nullptr && link_->Settings() != nullptr ? link_->Settings()->BaudRate : 0;
+  deadline_ = exchangeStart_ + XModemExchangeBudgetMs(1 + replyBlocks, speed);
+}
+
+void XModemProtocol::Poll() {
+  if (ShuttingDown()) throw EShutdownStop{};
+  if (GetClock().TickMs() > deadline_) throw EDeadlinePassed{};
+}
+
+void XModemProtocol::TakeDeclaredLength(const TBytes& reply) {
+  size_t total = DeclaredTotal(reply);
+  if (total > kReplyBufferSize) throw EReadExcept("Ошибка приема - заявленная длина больше буфера");
+  declaredBlocks_ = BlocksFor(total);
+  ArmDeadline(declaredBlocks_);
 }
 
 void XModemProtocol::SendRaw(std::span<const uint8_t> bytes) {
@@ -130,7 +177,7 @@ bool XModemProtocol::AnythingWaiting() {
 
 uint8_t XModemProtocol::ReadByteTimed() {
   for (int i = 0; i < kTimedReadPolls; ++i) {
-    if (ShuttingDown()) throw EShutdownStop{};
+    Poll();
     link_->CheckLink();
     if (link_->InCount() > 0) return link_->ReadByte();
     link_->WaitData(20);
@@ -144,6 +191,7 @@ void XModemProtocol::SendFrame(std::span<const uint8_t> request) {
   TBytes block;
   bool acked = false;
   for (int attempt = 1; attempt <= kSendAttempts && !acked; ++attempt) {
+    Poll();
     if (attempt > 1) {
       link_->PurgeInput();
       link_->PurgeOutput();
@@ -167,7 +215,7 @@ void XModemProtocol::WaitReady() {
   SetStatus("Ожидание готовности прибора для передачи запроса");
   bool ready = false;
   for (int i = 0; i < kReadyWaits && !ready; ++i) {
-    if (ShuttingDown()) throw EShutdownStop{};
+    Poll();
     link_->CheckLink();
     if (link_->InCount() == 0)
       link_->WaitData(50);
@@ -178,7 +226,7 @@ void XModemProtocol::WaitReady() {
   if (ready || ReleaseRead()) return;
   static constexpr std::array<uint8_t, 2> kAckNak = {kAck, kNak};
   for (int i = 0; i < kReadyNudges; ++i) {
-    if (ShuttingDown()) throw EShutdownStop{};
+    Poll();
     link_->CheckLink();
     if (link_->InCount() == 0) {
       link_->Send(kAckNak);
@@ -193,6 +241,7 @@ void XModemProtocol::WaitReady() {
 bool XModemProtocol::ReleaseRead() {
   SetStatus("ReleaseRead_Loop_1");
   for (int i = 0; i < 4; ++i) {
+    Poll();
     link_->CheckLink();
     SendByte(kCrcRequest);
     if (AnythingWaiting()) break;
@@ -211,6 +260,7 @@ bool XModemProtocol::ReleaseRead() {
 void XModemProtocol::SendEot() {
   SetStatus("SendReq_Передача окончания запроса");
   for (int i = 0; i < kEotSends; ++i) {
+    Poll();
     SendByte(kEot);
     for (int j = 0; j < kEotReads; ++j) {
       link_->CheckLink();
@@ -226,7 +276,7 @@ void XModemProtocol::WaitBlockStart(int attempt) {
   SendByte(kCrcRequest);
   link_->WaitData(150);
   for (int i = 0; i < kStartWaits; ++i) {
-    if (ShuttingDown()) throw EShutdownStop{};
+    Poll();
     if (link_->InCount() == 0) {
       link_->CheckLink();
       SendByte(kCrcRequest);
@@ -243,6 +293,7 @@ void XModemProtocol::Resync() {
   static constexpr std::array<uint8_t, 2> kNakC = {kNak, kCrcRequest};
   link_->Send(kNakC);
   for (int i = 0; i < kResyncChecks; ++i) {
+    Poll();
     link_->CheckLink();
     if (!AnythingWaiting()) {
       if (!Sleep(50)) throw EShutdownStop{};
@@ -294,9 +345,10 @@ XModemProtocol::TBlockResult XModemProtocol::ReadBlock(uint8_t expected, bool fi
                     std::to_string(expected));
 }
 
-bool XModemProtocol::WaitNextBlock() {
+std::optional<bool> XModemProtocol::ReadBlockEnd() {
   int cInRow = 0;
   for (int i = 0; i < kEndReads && cInRow < 5; ++i) {
+    Poll();
     uint8_t byte = 0;
     try {
       byte = ReadByteTimed();
@@ -312,9 +364,25 @@ bool XModemProtocol::WaitNextBlock() {
     if (!Sleep(150)) throw EShutdownStop{};
     SendByte(kNak);
   }
+  return std::nullopt;
+}
+
+void XModemProtocol::CloseHeldLink() {
   link_->SetHoldMark(true);
   link_->Release();
   link_->SetHoldMark(false);
+}
+
+bool XModemProtocol::WaitNextBlock() {
+  std::optional<bool> next;
+  try {
+    next = ReadBlockEnd();
+  } catch (const EDeadlinePassed&) {
+    CloseHeldLink();  // the device may still be sending: close the line under it either way
+    throw;
+  }
+  if (next) return *next;
+  CloseHeldLink();
   throw EReadExcept("Ошибка окончания блока - неверное окончание блока ");
 }
 
@@ -325,12 +393,14 @@ void XModemProtocol::ReceiveFrame(TBytes& reply) {
   link_->PurgeInput();
   link_->PurgeOutput();
   uint32_t counter = 0;
+  int repeats = 0;
   TBytes data;
   for (;;) {
     link_->CheckLink();
     ++counter;
     TBlockResult result = TBlockResult::Retry;
     for (int attempt = 1; attempt <= kBlockAttempts && result == TBlockResult::Retry; ++attempt) {
+      Poll();
       link_->CheckLink();
       if (startFlag) WaitBlockStart(attempt);
       result = ReadBlock(static_cast<uint8_t>(counter), counter == 1, startFlag, data);
@@ -338,10 +408,15 @@ void XModemProtocol::ReceiveFrame(TBytes& reply) {
     if (result == TBlockResult::Retry)
       throw EReadExcept("Ошибка чтения блока - блок не принимается (10 попыток)");
     if (result == TBlockResult::Accepted) {
-      if (reply.size() + kDataSize > kReplyBufferSize)
-        throw EReadExcept("Ошибка приема - ответ длиннее буфера");
+      // The reply may not run past the length its header declared (nor past the buffer).
+      if (counter > 1 && counter > declaredBlocks_)
+        throw EReadExcept("Ошибка приема - ответ длиннее заявленной длины");
       reply.insert(reply.end(), data.begin(), data.end());
+      if (counter == 1) TakeDeclaredLength(reply);
+      repeats = 0;
     } else {
+      // A device that keeps resending a block it had acknowledged never finishes: a few repeats only.
+      if (++repeats > kMaxBlockRepeats) throw EReadExcept("Ошибка приема блока - блок повторяется");
       --counter;  // a repeat of the previous block: acknowledged, dropped, same number expected next
     }
     link_->PurgeInput();

@@ -3,6 +3,7 @@
 // reply blocks back.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -23,7 +24,19 @@ inline constexpr size_t kBlockSize = 3 + kDataSize + 2;
 // Reply header: bytes 2 and 3 hold the payload's length (little-endian) not counting the 4 header bytes.
 inline constexpr size_t kHeaderSize = 4;
 inline constexpr size_t kReplyBufferSize = 65536;
+// The bound on one exchange as a whole: a floor for the hand-shakes (ready wait, release procedure, the
+// device's first reply block) plus, per block, twice its time on the line and a turn-around allowance.
+inline constexpr int64_t kExchangeFloorMs = 60'000;
+inline constexpr int64_t kBlockTurnaroundMs = 1'000;
+// Line speed assumed when the connection names none (socket links, a GPRS wait period).
+inline constexpr int32_t kDefaultBitsPerSecond = 9600;
+// Consecutive repeats of one reply block acknowledged before the exchange is given up.
+inline constexpr int kMaxBlockRepeats = 3;
 }  // namespace xmodem
+
+// Milliseconds one exchange of `blocks` blocks (request and reply) may take on a line of that speed;
+// speeds outside 300 to 1,000,000 bit/s count as the default.
+int64_t XModemExchangeBudgetMs(size_t blocks, int32_t bitsPerSecond);
 
 // One block: SOH, number, 255 - number, 128 data bytes (cut or padded with 0x1A), CRC high byte first.
 TBytes BuildXModemBlock(uint8_t number, std::span<const uint8_t> data);
@@ -32,7 +45,8 @@ class XModemProtocol : public TProtocol {
  public:
   // Runs the transaction and releases the link. On success the buffer (resized to 65,536 bytes) is
   // filled with 0xFF and the reply's header and declared payload are copied to its start. True when
-  // the reply is whole and longer than 6 bytes.
+  // the reply is whole and longer than 6 bytes; a shorter whole reply is in the buffer all the same
+  // (ReplyArrived).
   bool Request(std::span<const uint8_t> request, TBytes& buffer) override;
   void SendRaw(std::span<const uint8_t> bytes) override;
   std::string ReadRawByte() override;
@@ -51,6 +65,12 @@ class XModemProtocol : public TProtocol {
 
   // Runs SendFrame and ReceiveFrame; false on a caught failure or shutdown.
   bool Transaction(std::span<const uint8_t> request);
+  // Sets the exchange's deadline for one request block and `replyBlocks` reply blocks.
+  void ArmDeadline(size_t replyBlocks);
+  // Every wait loop passes here: ends the exchange on shutdown or when its deadline has passed.
+  void Poll();
+  // After the first reply block: the declared length must fit the buffer; the deadline follows it.
+  void TakeDeclaredLength(const TBytes& reply);
   // Waits for the receiver's "C": the quiet wait, the release procedure and the ACK NAK nudges.
   void WaitReady();
   // A device still sending from an earlier exchange: ask it with "C" until it is ready again.
@@ -65,11 +85,20 @@ class XModemProtocol : public TProtocol {
   void Resync();
   // Reads one block after its SOH into data (128 bytes).
   TBlockResult ReadBlock(uint8_t expected, bool firstBlock, bool& startFlag, TBytes& data);
-  // After an accepted block: true on SOH (next block), false on EOT (reply complete).
+  // After an accepted block: true on SOH (next block), false on EOT (reply complete); closes the held
+  // link and raises when neither comes.
   bool WaitNextBlock();
+  // The reads after a block: true on SOH, false on EOT, nullopt when neither came.
+  std::optional<bool> ReadBlockEnd();
+  // Closes the line through the hold mark (Release closes only while it is set).
+  void CloseHeldLink();
 
   TCrc16Xmodem crc_;
   TBytes reply_;
+  int64_t exchangeStart_ = 0;
+  int64_t deadline_ = 0;
+  size_t declaredBlocks_ = 0;
+  bool sending_ = false;
 };
 
 }  // namespace orvela

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "drivers/SimLine.h"
+#include "protocols/XModemProtocol.h"
 
 namespace orvela {
 namespace {
@@ -40,9 +41,23 @@ TEST_F(LineScan, ListsIdentifiesAndReadsTheSerialOfEveryMeter) {
 
 TEST_F(LineScan, AnAddressNobodyHasIsNotIdentified) {
   auto scan = TTarvelFactory::CreateScanModel(key.ProtType, link.get(), nullptr);
+  line.ClearExchanges();
   uint8_t found = 0;
-  scan->IdentifyDevice(9, found);
+  int64_t start = clock.TickMs();
+  EXPECT_FALSE(scan->IdentifyDevice(9, found));
   EXPECT_EQ(found, 0);
+  // The silent address costs one bounded exchange: no second question follows an answer that never came.
+  EXPECT_LE(clock.TickMs() - start, XModemExchangeBudgetMs(2, 0) + 5'000);
+  auto exchanges = line.Exchanges();
+  ASSERT_EQ(exchanges.size(), 1u);
+  EXPECT_EQ(exchanges[0].address, 9);
+  EXPECT_FALSE(exchanges[0].answered);
+  EXPECT_EQ(scan->Framing()->Counters().successes, 0);
+  EXPECT_EQ(scan->Framing()->Counters().readFailures, 1);
+
+  // The line still answers for the meters it has.
+  EXPECT_TRUE(scan->IdentifyDevice(1, found));
+  EXPECT_EQ(found, mcTarvel2001);
 }
 
 }  // namespace

@@ -66,6 +66,9 @@ TEST_F(LineScanAnswers, DeviceListComesOnlyFromAnAnswerThatCame) {
 TEST_F(LineScanAnswers, Identification) {
   auto first = [](uint8_t id) { return MakeAnswer(kAnswerBranchList, {2, 1, id, 0}); };
   auto second = [](uint8_t code) { return MakeAnswer(code, {5, 3, 4, 0x81, 0, 0, 0, 0, 1, 0x20}); };
+  auto fromAddress = [](uint8_t address) {
+    return MakeAnswer(kAnswerData, {5, 3, address, 0x81, 0, 0, 0, 0, 1});
+  };
   struct Case {
     const char* what;
     std::vector<Answer> answers;
@@ -78,6 +81,15 @@ TEST_F(LineScanAnswers, Identification) {
       {"Tarvel 2001", {first(0x01), second(kAnswerData)}, -1, true, mcTarvel2001},
       {"Tarvel F", {first(0x01), second(3)}, -1, true, mcTarvelF},
       {"second answer names nothing", {first(0x01), second(12)}, -1, true, 0},
+      // Six bytes: too short for a successful exchange, yet the F meter's answer.
+      {"Tarvel F refuses in six bytes", {first(0x01), MakeAnswer(3, {5, 0})}, -1, true, mcTarvelF},
+      {"first answer is no list", {MakeAnswer(kAnswerData, {2, 1, 0x01, 0})}, -1, false, 0},
+      {"second answer from another address", {first(0x01), fromAddress(5)}, -1, false, 0},
+      {"second answer too short and no refusal",
+       {first(0x01), MakeAnswer(kAnswerData, {5, 0})},
+       -1,
+       false,
+       0},
       {"first answer names nothing", {first(0x05)}, -1, true, 0},
       {"first answer too short", {MakeAnswer(kAnswerBranchList, {2, 0, 0})}, -1, true, 0},
       {"first exchange failed", {std::nullopt}, -1, false, 0},

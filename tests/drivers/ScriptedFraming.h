@@ -12,13 +12,16 @@
 
 namespace orvela::test {
 
-// Hands out the scripted answers in order; nullopt is a failed exchange. Records the requests.
+// Hands out the scripted answers in order; nullopt is a failed exchange. As the XModem framing, an answer
+// of six bytes or fewer lands in the buffer but does not count as a successful exchange. Records the
+// requests.
 class TScriptedFraming : public TProtocol {
  public:
   std::deque<std::optional<std::vector<uint8_t>>> answers;
   std::vector<std::vector<uint8_t>> requests;
   bool Request(std::span<const uint8_t> request, TBytes& buffer) override {
     requests.emplace_back(request.begin(), request.end());
+    replyArrived_ = false;
     std::optional<std::vector<uint8_t>> answer;
     if (!answers.empty()) {
       answer = std::move(answers.front());
@@ -27,7 +30,8 @@ class TScriptedFraming : public TProtocol {
     if (!answer) return false;
     buffer.assign(65536, 0xFF);
     std::copy(answer->begin(), answer->end(), buffer.begin());
-    return true;
+    replyArrived_ = true;
+    return answer->size() > 6;
   }
 };
 

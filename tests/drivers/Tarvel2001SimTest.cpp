@@ -373,6 +373,41 @@ TEST_F(Tarvel2001Line, ValueColumnThatDoesNotMatchItsDatesIsRefusedAfterOneDateR
   EXPECT_EQ(exchanges[1].message.back(), tidDateColumn);
 }
 
+TEST_F(Tarvel2001Line, PartlyWrittenRingGivesExactlyItsWrittenRecords) {
+  // The written records all lie past the first reply block, so only a look at the whole ring finds them.
+  constexpr int kWritten = 5;
+  line.FindDevice(1)->Faults().Update([](sim::TFaults& f) { f.ringFill = kWritten; });
+  for (uint8_t id : {tidIntegrator, tidHours, tidDays, tidMonths, tidHoursErrors, tidDaysErrors}) {
+    SCOPED_TRACE(int(id));
+    const sim::TArchiveDef* def = sim::Tarvel2001Layout().FindArchive(tidData, id);
+    ASSERT_NE(def, nullptr);
+    uint8_t parameter = def->errors ? 0x01 : 0x00;
+    TPrbArray result;
+    ASSERT_TRUE(model.ReadArchive(result, Node({tidData, id, parameter}), kSimStart));
+    sim::TRing ring = sim::ServedRing(sim::Tarvel2001Layout(), *def, clock.Now(), kWritten);
+    std::vector<int64_t> written;
+    for (int pos : ring.TimeOrder())
+      if (ring.Written(pos)) written.push_back(ring.index[size_t(pos)]);
+    ASSERT_EQ(written.size(), size_t(kWritten));
+    const TPrbArray& stamped = def->errors ? result.Items.at(1) : result;
+    ASSERT_EQ(stamped.Count, kWritten);
+    ASSERT_EQ(stamped.Items.size(), size_t(kWritten));
+    for (int i = 0; i < kWritten; ++i) {
+      EXPECT_EQ(stamped.Items[i].TimeStamp, sim::PeriodStart(def->period, written[i])) << i;
+      EXPECT_EQ(stamped.Items[i].TimeQuality, kQualityGood) << i;
+      if (def->errors) {
+        sim::TErrorRecord record = sim::ErrorRecord(kSerial, parameter, def->period, written[i]);
+        EXPECT_EQ(result.Items[0].Items.at(i).Value, TVariant::Single(float(record.minutes / 60.0))) << i;
+        EXPECT_EQ(stamped.Items[i].Value, TVariant::Int(RemapStatus(record.flags))) << i;
+      } else {
+        EXPECT_EQ(stamped.Items[i].Value, TVariant::Single(sim::ArchiveValue(kSerial, parameter, def->period,
+                                                                             written[i], def->integrator)))
+            << i;
+      }
+    }
+  }
+}
+
 TEST_F(Tarvel2001Line, UnwrittenArchiveIsEmptyAndGood) {
   line.FindDevice(1)->Faults().Update([](sim::TFaults& f) { f.emptyArchives = true; });
   TPrbArray result;
@@ -415,15 +450,24 @@ TEST_F(Tarvel2001Line, DiscoveryWalkFindsTheKnownNodes) {
 
 TEST_F(Tarvel2001Line, BranchListOfAnUnknownNodeRaisesAfterThreeAttempts) {
   TRListData list;
+  list.Count = 2;
   auto path = TIdPath{0x33, 1}.RequestPath();
+  channel.Clear();
   try {
     model.ReadBranchList(int(path.size()), path, list);
     FAIL() << "no exception";
   } catch (const ETarvelException& e) {
+    // The meter answered (a refusal, not a list): not a protocol failure.
     EXPECT_STREQ(e.what(), "Ошибка списка ветвей в параметрах прибора");
   }
-  EXPECT_EQ(TakeExchanges().size(), 3u);
-  EXPECT_EQ(channel.Texts(TMemoryChannelLog::Kind::Line).size() > 0, true);
+  EXPECT_EQ(list.Count, 0);
+  EXPECT_TRUE(list.Ids.empty());
+  auto exchanges = TakeExchanges();
+  ASSERT_EQ(exchanges.size(), 3u);
+  for (const auto& e : exchanges) EXPECT_EQ(e.message, (std::vector<uint8_t>{0, 0x48, 4, 0, 3, 3, 1, 0x33}));
+  auto lines = channel.Texts(TMemoryChannelLog::Kind::Line);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "ТАРВЕЛ-2001 - запрос дерева"), 3);
+  EXPECT_FALSE(channel.Contains(TMemoryChannelLog::Kind::Line, "Разбор идентификаторов"));
 }
 
 }  // namespace

@@ -104,6 +104,31 @@ TEST(TarvelDecode, CurrentBlockAndSerial) {
 
   auto serial = TAnswerBody(21).Put(13, {'1', '2', '3', '4', '5', '6', '7', '8'}).Answer(kAnswerData);
   EXPECT_EQ(DecodeSerial(TAnswer(serial)), "12345678");
+  // A garbled line's control and high bytes name no serial number.
+  for (uint8_t bad : {0x00, 0x1F, 0x7F, 0xFF, 0xC0}) {
+    auto garbled = TAnswerBody(21).Put(13, {'1', '2', '3', bad, '5', '6', '7', '8'}).Answer(kAnswerData);
+    EXPECT_EQ(DecodeSerial(TAnswer(garbled)), std::nullopt) << int(bad);
+  }
+}
+
+TEST(TarvelDecode, AnswerMustEchoTheRequestsAddressAndPath) {
+  const std::vector<uint8_t> request = {5, 3, 7, 1, 26, 0};  // k, mark, address 7, ids 1 26 0
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> answer;
+    bool echoes;
+  } cases[] = {
+      {"whole path echoed", TAnswerBody(13).Put(4, {5, 3, 7, 1, 26, 0}).Answer(kAnswerData), true},
+      {"another address", TAnswerBody(13).Put(4, {5, 3, 8, 1, 26, 0}).Answer(kAnswerData), false},
+      {"another parameter", TAnswerBody(13).Put(4, {5, 3, 7, 1, 26, 1}).Answer(kAnswerData), false},
+      {"no path mark", TAnswerBody(13).Put(4, {5, 0, 7, 1, 26, 0}).Answer(kAnswerData), false},
+      // A shorter echo compares what it holds (the address always).
+      {"echo of mark and address", TAnswerBody(13).Put(4, {2, 3, 7, 9, 9, 9}).Answer(kAnswerData), true},
+      {"short echo, wrong address", TAnswerBody(13).Put(4, {2, 3, 6}).Answer(kAnswerData), false},
+      {"lists echo nothing", MakeAnswer(kAnswerBranchList, {5, 1, 9, 0}), true},
+      {"too short to echo", MakeAnswer(3, {5, 0}), true},
+  };
+  for (const Case& c : cases) EXPECT_EQ(EchoesRequest(TAnswer(c.answer), request), c.echoes) << c.what;
 }
 
 TEST(TarvelDecode, IdListCountMustFitTheAnswer) {
@@ -217,6 +242,31 @@ TEST(TarvelDecode, UnwrittenArchiveIsEmpty) {
   EXPECT_FALSE(ArchiveHasData(bareReply, *ArchiveBlockHead(bareReply, 12)));
   unwritten[20] = 0x00;
   EXPECT_TRUE(ArchiveHasData(TAnswer(unwritten), *ArchiveBlockHead(TAnswer(unwritten), 12)));
+  // A record written beyond the first reply block counts as much as one inside it.
+  auto late = ArchiveAnswer(0, 40, kValueRecordSize, [](size_t r) {
+    return r == 35 ? std::vector<uint8_t>{0x41, 0x20, 0, 0, 0x61} : std::vector<uint8_t>(5, 0xFF);
+  });
+  EXPECT_TRUE(ArchiveHasData(TAnswer(late), *ArchiveBlockHead(TAnswer(late), 12)));
+}
+
+TEST(TarvelDecode, PartlyWrittenRingGivesOnlyItsWrittenRecords) {
+  // Six positions, newest 4; only positions 3 and 4 written.
+  auto dates = ArchiveAnswer(4, 6, kDateRecordSize, [](size_t r) {
+    return r == 3 || r == 4 ? std::vector<uint8_t>{24, 5, 6, uint8_t(r), 0} : std::vector<uint8_t>(5, 0xFF);
+  });
+  auto values = ArchiveAnswer(4, 6, kValueRecordSize, [](size_t r) {
+    return r == 3 || r == 4 ? std::vector<uint8_t>{0x41, uint8_t(0x20 + r), 0, 0, 0}
+                            : std::vector<uint8_t>(5, 0xFF);
+  });
+  TAnswer dateReply(dates), valueReply(values);
+  TPrbArray dateArray = DecodeDateArray(dateReply, *ArchiveBlockHead(dateReply, 12), false);
+  EXPECT_EQ(dateArray.Count, 6);  // the ring keeps its positions for matching the value columns
+  TPrbArray result;
+  EXPECT_TRUE(DecodeArchiveValues(valueReply, *ArchiveBlockHead(valueReply, 12), dateArray, false, result));
+  ASSERT_EQ(result.Count, 2);
+  ASSERT_EQ(result.Items.size(), 2u);
+  EXPECT_EQ(result.Items[0].TimeStamp, EncodeDateTime(2024, 5, 6, 3, 0));
+  EXPECT_EQ(result.Items[1].TimeStamp, EncodeDateTime(2024, 5, 6, 4, 0));
 }
 
 TEST(TarvelDecode, ErrorArchiveGivesDurationsAndRemappedFlags) {

@@ -182,31 +182,6 @@ TEST(ConnRecords, KeysCompareByFieldsNotStrayBytes) {
   EXPECT_FALSE(otherPort == SampleKey());
 }
 
-TEST(ConnRecords, LinkAddressPerKind) {
-  struct Case {
-    int kind;
-    const char* expected;
-  };
-  const Case cases[] = {{0, "COM3"}, {1, "COM3:89001234567"}, {2, "10.0.0.7"}, {3, "10.0.0.7:4001"},
-                        {4, ""},     {5, "COM3:89001234567"}, {6, ""},         {255, ""}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.kind);
-    TConnKey key;
-    key.ConnType = static_cast<uint8_t>(c.kind);
-    key.PortName = "COM3";
-    key.TelName = "89001234567";
-    key.IP_Addr = "10.0.0.7";
-    key.IP_Port = 4001;
-    EXPECT_EQ(BuildLinkAddress(key), c.expected);
-  }
-  // Built from the fields as stored: an over-long port name is cut first.
-  TConnKey modem;
-  modem.ConnType = 1;
-  modem.PortName = "COM12345";
-  modem.TelName = "";
-  EXPECT_EQ(BuildLinkAddress(modem), "COM123:");
-}
-
 TEST(ConnRecords, KindTables) {
   ASSERT_NE(FindConnKind(0), nullptr);
   EXPECT_STREQ(FindConnKind(0)->className, "TLineCommPort");

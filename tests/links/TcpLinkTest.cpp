@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <array>
@@ -24,8 +25,9 @@ class TcpLink : public ::testing::Test {
  protected:
   TcpLink() { settings.EchoTested = 1; }  // most tests do not want the echo probe
 
-  std::unique_ptr<TTCPConnectionPort> MakeLink(const TLoopbackTcpPeer& peer) {
-    auto link = std::make_unique<TTCPConnectionPort>(&settings, clock);
+  std::unique_ptr<TTCPConnectionPort> MakeLink(const TLoopbackTcpPeer& peer) { return MakeLink(peer, clock); }
+  std::unique_ptr<TTCPConnectionPort> MakeLink(const TLoopbackTcpPeer& peer, Clock& linkClock) {
+    auto link = std::make_unique<TTCPConnectionPort>(&settings, linkClock);
     link->SetOrder(&log);
     EXPECT_TRUE(link->SetAddress(peer.Address()));
     return link;
@@ -203,7 +205,11 @@ struct EchoCase {
   bool reported;  // a partial or foreign echo is logged and does not stay in the buffer
 };
 
-class TcpEcho : public TcpLink, public ::testing::WithParamInterface<EchoCase> {};
+// The probe waits for the echo in the clock's time: a slower clock leaves a loaded machine room to answer.
+class TcpEcho : public TcpLink, public ::testing::WithParamInterface<EchoCase> {
+ protected:
+  ScaledClock echoClock{10};
+};
 
 TEST_P(TcpEcho, ProbeDecidesTheEchoFlagOnce) {
   const EchoCase& c = GetParam();
@@ -217,7 +223,7 @@ TEST_P(TcpEcho, ProbeDecidesTheEchoFlagOnce) {
     if (c.expectedFlag == 1) test::WriteAll(fd, rest);  // an echoing line echoes everything
   });
   {
-    auto link = MakeLink(peer);
+    auto link = MakeLink(peer, echoClock);
     ASSERT_TRUE(link->Connect());
     EXPECT_EQ(settings.EchoFlag, c.expectedFlag);
     EXPECT_EQ(settings.EchoTested, 1);
@@ -226,7 +232,7 @@ TEST_P(TcpEcho, ProbeDecidesTheEchoFlagOnce) {
     link->Send(ToBytes("q"));
   }
   // A new link of the same connection does not probe again.
-  auto again = MakeLink(peer);
+  auto again = MakeLink(peer, echoClock);
   ASSERT_TRUE(again->Connect());
   EXPECT_EQ(probesSeen.load(), 1u);
   EXPECT_EQ(settings.EchoFlag, c.expectedFlag);
@@ -238,6 +244,48 @@ INSTANTIATE_TEST_SUITE_P(Lines, TcpEcho,
                                            EchoCase{"TwoOfThree", {0xFF, 0xFF}, 0, true},
                                            EchoCase{"ForeignBytes", {'A', 'B', 'C'}, 0, true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A meter waiting for a request says "C" on its own timer, before the probe and while it runs; the
+// line in front of it may return every byte it carries.
+void PromptingMeter(int fd, std::stop_token stop, bool lineEchoes) {
+  using namespace std::chrono;
+  constexpr auto kPromptEvery = milliseconds(3);
+  auto nextPrompt = steady_clock::now();
+  while (!stop.stop_requested()) {
+    if (steady_clock::now() >= nextPrompt) {
+      if (::send(fd, "C", 1, MSG_NOSIGNAL) != 1) return;
+      nextPrompt += kPromptEvery;
+    }
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 1) <= 0) continue;
+    uint8_t buf[256];
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) return;
+    if (lineEchoes) test::WriteAll(fd, std::span<const uint8_t>(buf, static_cast<size_t>(n)));
+  }
+}
+
+TEST_F(TcpLink, EchoProbeTellsTheLinesEchoFromTheMetersPrompts) {
+  struct Case {
+    const char* name;
+    bool lineEchoes;
+    int32_t expectedFlag;
+  };
+  for (const Case& c : {Case{"echoing line", true, 1}, Case{"prompting meter alone", false, 0}}) {
+    SCOPED_TRACE(c.name);
+    settings.EchoFlag = 0;
+    settings.EchoTested = 0;
+    TLoopbackTcpPeer peer([&](int fd, std::stop_token stop) { PromptingMeter(fd, stop, c.lineEchoes); });
+    ScaledClock echoClock{10};
+    auto link = MakeLink(peer, echoClock);
+    ASSERT_TRUE(link->Connect());
+    EXPECT_EQ(settings.EchoTested, 1);
+    EXPECT_EQ(settings.EchoFlag, c.expectedFlag);
+    // Prompts are the meter's normal state, not a fault of the line worth a journal line.
+    EXPECT_FALSE(log.Contains(Kind::Line, "Эхо-тест"));
+    EXPECT_EQ(link->InCount(), 0);
+  }
+}
 
 TEST_F(TcpLink, EchoFlagMakesSendDropTheEchoBeforeTheReply) {
   settings.EchoFlag = 1;

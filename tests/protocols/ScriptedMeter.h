@@ -40,16 +40,20 @@ struct TMeterScript {
   int wrongNumberBlock = 0;    // block sent with a number five too high
   int repeatBlock = 0;         // block sent a second time after its ACK
   bool sendEot = true;
-  int waitingBlock = 0;  // block whose body turns into slow "C" bytes (meter fell back to waiting)
-  int closeInBlock = 0;  // the line closes after half of this block
+  bool junkForEot = false;  // with sendEot off: a stray byte answers every ACK or NAK after the last block
+  int waitingBlock = 0;     // block whose body turns into slow "C" bytes (meter fell back to waiting)
+  int closeInBlock = 0;     // the line closes after half of this block
   bool silentAfterRequest = false;
-  bool portFailure = false;  // the serial component fails on the first wait
+  bool portFailure = false;    // the serial component fails on the first wait
+  bool resendForever = false;  // every ACK brings the same block again
+  int64_t dripMs = 0;          // reply blocks arrive one byte every dripMs
+  int64_t blockGapMs = 0;      // each reply block arrives this long after it was asked for
+  int pollMs = 20;             // the link's poll unit (20 TCP, 5 serial)
 };
 
 class TScriptedMeterLine : public TConnectionDevice {
  public:
   static constexpr uint8_t kSoh = 0x01, kEot = 0x04, kAck = 0x06, kNak = 0x15, kC = 'C';
-  static constexpr int kPollMs = 20;
 
   TScriptedMeterLine(TMeterScript script, ManualClock& clock)
       : TConnectionDevice(nullptr, clock), s_(std::move(script)), manual_(clock), nextCAt_(s_.firstCAtMs) {}
@@ -75,7 +79,7 @@ class TScriptedMeterLine : public TConnectionDevice {
       if (!input_.empty()) return true;
       if (closed_) throw EConnectExcept(kConnectionLostText);
       if (i >= polls) return false;
-      manual_.Advance(kPollMs);
+      manual_.Advance(s_.pollMs);
     }
   }
   void PurgeInput() override {
@@ -138,6 +142,13 @@ class TScriptedMeterLine : public TConnectionDevice {
     return b;
   }
 
+  // A reply block onto the line: whole, after the gap, or byte by byte.
+  void Deliver(const Bytes& b) {
+    int64_t at = manual_.TickMs() + s_.blockGapMs;
+    if (s_.dripMs <= 0) return At(at, b);
+    for (uint8_t byte : b) At(at += s_.dripMs, {byte});
+  }
+
   void SendBlock(int index) {
     bool first = sentOnce_.insert(index).second;
     Bytes b = Block(index, first);
@@ -151,7 +162,7 @@ class TScriptedMeterLine : public TConnectionDevice {
       closed_ = true;
       return;
     }
-    Now(b);
+    Deliver(b);
   }
 
   void OnChunk(const Bytes& c) {
@@ -183,7 +194,7 @@ class TScriptedMeterLine : public TConnectionDevice {
         if (c == Bytes{kNak}) {
           SendBlock(current_);
         } else if (c == Bytes{kAck}) {
-          if (current_ == s_.repeatBlock && !repeated_) {
+          if (s_.resendForever || (current_ == s_.repeatBlock && !repeated_)) {
             repeated_ = true;
             SendBlock(current_);
           } else if (++current_ <= BlockCount()) {
@@ -193,6 +204,7 @@ class TScriptedMeterLine : public TConnectionDevice {
             phase_ = Phase::EotSent;
           } else {
             phase_ = Phase::Done;
+            if (s_.junkForEot) Now({0x00});
           }
         }
         break;
@@ -200,6 +212,7 @@ class TScriptedMeterLine : public TConnectionDevice {
         if (c == Bytes{kAck}) phase_ = Phase::Done;
         break;
       case Phase::Done:
+        if (s_.junkForEot && (c == Bytes{kAck} || c == Bytes{kNak})) Now({0x00});
         break;
     }
   }

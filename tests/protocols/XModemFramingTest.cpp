@@ -132,51 +132,105 @@ TEST_P(XModemFaults, OutcomeMatchesTheLine) {
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, XModemFaults,
-    ::testing::Values(
-        FaultCase{"BadCrcIsNakedAndResent", {.badCrcBlock = 2}, true, "", 0},
-        FaultCase{"RepeatedBlockIsAckedAndDropped", {.repeatBlock = 1}, true, "", 0},
-        FaultCase{"SlowReadySign", {.firstCAtMs = 3000}, true, "", 0},
-        FaultCase{"VerySlowReadySignAfterNudges", {.firstCAtMs = 30000}, true, "", 0},
-        FaultCase{
-            "WrongBlockNumber", {.wrongNumberBlock = 2}, false, "неверный номер блока 7 вместо 2", kFailRead},
-        FaultCase{"MissingEot",
-                  {.sendEot = false},
-                  false,
-                  "Ошибка окончания блока - неверное окончание блока",
-                  kFailRead},
-        FaultCase{"NoReadySign",
-                  {.firstCAtMs = -1},
-                  false,
-                  "Ошибка передачи блока - нет байта ожидания",
-                  kFailWrite},
-        FaultCase{"RequestNeverAcknowledged",
-                  {.refuseRequest = true},
-                  false,
-                  "Ошибка передачи блока - блок не подтвержден",
-                  kFailWrite},
-        FaultCase{"NoReplyBlock",
-                  {.silentAfterRequest = true},
-                  false,
-                  "Ошибка ожидания блока  - нет начала блока",
-                  kFailRead},
-        FaultCase{"MeterFallsBackToWaiting",
-                  {.waitingBlock = 2},
-                  false,
-                  "Ошибка приема блока  - прибор в режием ожидания",
-                  kFailRead},
-        FaultCase{"PeerClosesMidReply", {.closeInBlock = 2}, false, "Обрыв соединения", kFailRead},
-        FaultCase{"ReplyShorterThanDeclared",
-                  {.reply = MakeReply(400, 200)},
-                  false,
-                  "Ошибка приема - расхождение заявленной и полученной длинны",
-                  kFailRead},
-        FaultCase{"DeclaredLengthBeyondBuffer",
-                  {.reply = MakeReply(0xFFFF, 200)},
-                  false,
-                  "Ошибка приема - заявленная длина больше буфера",
-                  kFailRead},
-        FaultCase{"PortFailure", {.portFailure = true}, false, "Ошибка порта", kFailPort}),
+    ::testing::Values(FaultCase{"BadCrcIsNakedAndResent", {.badCrcBlock = 2}, true, "", 0},
+                      FaultCase{"RepeatedBlockIsAckedAndDropped", {.repeatBlock = 1}, true, "", 0},
+                      FaultCase{"SlowReadySign", {.firstCAtMs = 3000}, true, "", 0},
+                      FaultCase{"VerySlowReadySignAfterNudges", {.firstCAtMs = 30000}, true, "", 0},
+                      FaultCase{"WrongBlockNumber",
+                                {.wrongNumberBlock = 2},
+                                false,
+                                "неверный номер блока 7 вместо 2",
+                                kFailNoAnswer},
+                      FaultCase{"StrayByteForEot",
+                                {.sendEot = false, .junkForEot = true},
+                                false,
+                                "Ошибка окончания блока - неверное окончание блока",
+                                kFailNoAnswer},
+                      FaultCase{"SilenceForEot",
+                                {.sendEot = false},
+                                false,
+                                "Ошибка обмена - истекло время обмена",
+                                kFailNoAnswer},
+                      FaultCase{"NoReadySign",
+                                {.firstCAtMs = -1},
+                                false,
+                                "Ошибка передачи блока - нет байта ожидания",
+                                kFailWrite},
+                      FaultCase{"RequestNeverAcknowledged",
+                                {.refuseRequest = true},
+                                false,
+                                "Ошибка передачи блока - блок не подтвержден",
+                                kFailWrite},
+                      FaultCase{"NoReplyBlock",
+                                {.silentAfterRequest = true, .pollMs = 5},
+                                false,
+                                "Ошибка ожидания блока  - нет начала блока",
+                                kFailNoAnswer},
+                      FaultCase{"MeterFallsBackToWaiting",
+                                {.waitingBlock = 2},
+                                false,
+                                "Ошибка приема блока  - прибор в режием ожидания",
+                                kFailNoAnswer},
+                      FaultCase{
+                          "PeerClosesMidReply", {.closeInBlock = 2}, false, "Обрыв соединения", kFailRead},
+                      FaultCase{"ReplyShorterThanDeclared",
+                                {.reply = MakeReply(400, 200)},
+                                false,
+                                "Ошибка приема - расхождение заявленной и полученной длинны",
+                                kFailNoAnswer},
+                      FaultCase{"DeclaredLengthBeyondBuffer",
+                                {.reply = MakeReply(0xFFFF, 200)},
+                                false,
+                                "Ошибка приема - заявленная длина больше буфера",
+                                kFailNoAnswer},
+                      FaultCase{"ReplyLongerThanDeclared",
+                                {.reply = MakeReply(10, 300)},
+                                false,
+                                "Ошибка приема - ответ длиннее заявленной длины",
+                                kFailNoAnswer},
+                      FaultCase{"BlockResentForever",
+                                {.resendForever = true},
+                                false,
+                                "Ошибка приема блока - блок повторяется",
+                                kFailNoAnswer},
+                      FaultCase{"DrippingMeter",
+                                {.reply = MakeReply(10), .dripMs = 1000},
+                                false,
+                                "Ошибка обмена - истекло время обмена",
+                                kFailNoAnswer},
+                      FaultCase{"PortFailure", {.portFailure = true}, false, "Ошибка порта", kFailRead}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(XModemExchange, ResentBlockIsAcknowledgedOnlyAFewTimes) {
+  EXPECT_FALSE(Run({.reply = MakeReply(10), .resendForever = true}));
+  // The first sending and three repeats; the fourth repeat ends the exchange unacknowledged.
+  EXPECT_EQ(std::count(line->sent.begin(), line->sent.end(), Bytes{xmodem::kAck}),
+            1 + xmodem::kMaxBlockRepeats);
+  EXPECT_LT(clock.TickMs(), xmodem::kExchangeFloorMs);
+}
+
+TEST_F(XModemExchange, ExchangeDeadlineFollowsTheDeclaredReplySize) {
+  // A steady meter with a long reply: 300 blocks, 400 ms each, run well past the floor.
+  Bytes reply = MakeReply(300 * 128 - 4);
+  ASSERT_TRUE(Run({.reply = reply, .blockGapMs = 400}));
+  EXPECT_GT(clock.TickMs(), xmodem::kExchangeFloorMs);
+  EXPECT_TRUE(std::equal(reply.begin(), reply.end(), buffer.begin()));
+
+  // A meter that drips its one-block reply is cut at the bound of a one-block exchange, whatever the
+  // per-byte waits would allow.
+  int64_t start = clock.TickMs();
+  EXPECT_FALSE(Run({.reply = MakeReply(10), .dripMs = 1000}));
+  int64_t spent = clock.TickMs() - start;
+  EXPECT_GE(spent, XModemExchangeBudgetMs(2, 0));
+  EXPECT_LE(spent, XModemExchangeBudgetMs(2, 0) + 2'000);  // at most one poll past it
+  EXPECT_EQ(framing.ReceiveStatus(), "Ошибка обмена - истекло время обмена");
+
+  // A slow line stretches the bound.
+  TConnSettings slow;
+  slow.BaudRate = 300;
+  EXPECT_GT(XModemExchangeBudgetMs(2, slow.BaudRate), XModemExchangeBudgetMs(2, 9600));
+  EXPECT_EQ(XModemExchangeBudgetMs(2, 5), XModemExchangeBudgetMs(2, 9600));  // minutes, not a speed
+}
 
 TEST_F(XModemExchange, EveryRefusedRequestBlockIsRetriedAndNoEotFollows) {
   EXPECT_FALSE(Run({.refuseRequest = true}));

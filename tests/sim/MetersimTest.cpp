@@ -19,6 +19,7 @@
 #include "metersim/Line.h"
 #include "metersim/TarvelDevice.h"
 #include "metersim/Values.h"
+#include "metersim/XModemEndpoint.h"
 
 namespace orvela::sim {
 namespace {
@@ -283,6 +284,261 @@ TEST_F(MetersimLine, InjectedFaultsShowOnTheWire) {
     TRawHost host = TRawHost::Tcp(line_->Port());
     c.run(host);
   }
+}
+
+Bytes List48(uint8_t address, Bytes ids) {
+  Bytes m = Read4A(address, std::move(ids));
+  m[1] = 0x48;
+  return m;
+}
+
+// The lying modes by the names the command line gives them, each as a host meets it on the wire.
+TEST_F(MetersimLine, LyingRepliesShowOnTheWire) {
+  Bytes serial = Read4A(1, {0x41, 0x2F, 0x29});
+  auto expectSerial = [](const Bytes& r, const Bytes& field) {
+    ASSERT_GE(r.size(), 21u);
+    EXPECT_EQ(Bytes(r.begin() + 13, r.begin() + 21), field);
+  };
+  struct TCase {
+    const char* spec;
+    std::function<void(TRawHost&)> run;
+  };
+  std::vector<TCase> cases = {
+      {"resend-forever",
+       [&](TRawHost& h) {
+         ASSERT_EQ(h.SendRequest(serial), std::make_pair(int(kAck), int(kAck)));
+         h.Put(kC);
+         // Whatever the host answers, block 1 comes again with a good check sum.
+         for (uint8_t answer : {kAck, kAck, kNak, kC, kEot, kAck, kAck}) {
+           ASSERT_EQ(h.Read(), kSoh);
+           Bytes body = h.ReadBlockBody();
+           ASSERT_TRUE(TRawHost::Good(body));
+           EXPECT_EQ(body[0], 1);
+           h.Put(answer);
+         }
+         EXPECT_EQ(h.Read(), kSoh);
+       }},
+      {"garbage=1",
+       [&](TRawHost& h) {
+         ASSERT_EQ(h.SendRequest(serial), std::make_pair(int(kAck), int(kAck)));
+         h.Put(kC);
+         ASSERT_EQ(h.Read(), kSoh);
+         Bytes garbage = h.ReadBlockBody();
+         ASSERT_TRUE(TRawHost::Good(garbage));
+         h.Put(kAck);
+         ASSERT_EQ(h.Read(), kEot);  // one block, as the true answer
+         h.Put(kAck);
+         Bytes truth = h.Exchange(serial);
+         ASSERT_EQ(truth.size(), 21u);
+         EXPECT_NE(Bytes(garbage.begin() + 2, garbage.begin() + 2 + 21), truth);
+       }},
+      {"wrong-code",
+       [&](TRawHost& h) {
+         Bytes r = h.Exchange(serial);
+         ASSERT_GE(r.size(), 7u);
+         EXPECT_EQ(r[1], 12);  // a list code on a data answer
+         expectSerial(r, {'1', '2', '3', '4', '5', '6', '7', '8'});
+       }},
+      {"wrong-address",
+       [&](TRawHost& h) {
+         Bytes r = h.Exchange(serial);
+         ASSERT_GE(r.size(), 7u);
+         EXPECT_EQ(r[1], 8);
+         EXPECT_EQ(r[5], 3);
+         EXPECT_EQ(r[6], 2);  // another meter's address echoed
+         expectSerial(r, {'1', '2', '3', '4', '5', '6', '7', '8'});
+       }},
+      {"serial-hex=01FF7F0D0A1B8081",
+       [&](TRawHost& h) {
+         expectSerial(h.Exchange(serial), {0x01, 0xFF, 0x7F, 0x0D, 0x0A, 0x1B, 0x80, 0x81});
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.spec);
+    TFaults faults;
+    std::string error;
+    ASSERT_TRUE(ApplyFaultSpec(faults, c.spec, error)) << error;
+    Device(1).Faults().Set(faults);
+    TRawHost host = TRawHost::Tcp(line_->Port());
+    c.run(host);
+  }
+}
+
+TEST(MetersimFaults, SpecsAreCheckedByNameAndValue) {
+  for (const char* bad :
+       {"resend", "drip-ms", "drip-ms=-1", "drip-ms=60001", "serial-hex=", "serial-hex=0", "serial-hex=XY",
+        "serial-hex=+1", "serial-hex=010203040506070809", "ring-fill=256", "ring-fill=-1", "garbage=x"}) {
+    TFaults faults;
+    std::string error;
+    EXPECT_FALSE(ApplyFaultSpec(faults, bad, error)) << bad;
+    EXPECT_FALSE(error.empty()) << bad;
+  }
+  TFaults faults;
+  std::string error;
+  for (const char* good : {"drip-ms=250", "ring-fill=0", "serial-hex=4142", "wrong-code=2"}) {
+    EXPECT_TRUE(ApplyFaultSpec(faults, good, error)) << good << ": " << error;
+  }
+  EXPECT_EQ(faults.dripMs, 250);
+  EXPECT_EQ(faults.ringFill, 0);
+  EXPECT_EQ(faults.serial, "AB");
+  EXPECT_EQ(faults.wrongCode, 2);
+}
+
+// A meter says "no" and "nothing" in six bytes; the host must not count on anything longer.
+TEST_F(MetersimLine, RefusalsAndEmptyListsAreAsShortAsAMetersOwn) {
+  struct TCase {
+    const char* name;
+    Bytes request;
+    Bytes answer;
+  };
+  const std::vector<TCase> cases = {
+      {"model query of a Tarvel F", Read4A(2, {0x81, 0, 0}), {0, 3, 2, 0, 5, 0}},
+      {"read of a node the meter lacks", Read4A(1, {1, 9, 0x0E}), {0, 3, 2, 0, 5, 0}},
+      {"list of a node the meter lacks", List48(1, {1, 9, 0x0E}), {0, 3, 2, 0, 5, 0}},
+      {"list of a current parameter", List48(1, {1, 9, 0x00}), {0, 12, 2, 0, 5, 0}},
+      {"list of a timer value", List48(2, {17, 9}), {0, 12, 2, 0, 4, 0}},
+      {"list of an archive column", List48(1, {1, 26, 14}), {0, 12, 2, 0, 5, 0}},
+  };
+  TRawHost host = TRawHost::Tcp(line_->Port());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(host.Exchange(c.request), c.answer);
+  }
+}
+
+// An archive column as the raw host reads it, split into its records.
+struct TColumn {
+  int size = 0, newest = 0, count = 0;
+  Bytes raw;  // the whole answer
+  Bytes Record(int position) const {
+    auto at = raw.begin() + 13 + position * size;
+    return Bytes(at, at + size);
+  }
+  bool Written(int position) const {
+    Bytes r = Record(position);
+    return std::any_of(r.begin(), r.end(), [](uint8_t b) { return b != 0xFF; });
+  }
+};
+
+// A partly written ring keeps its records where a reader that stops at the first reply block misses
+// them, and the rest of the ring reads as never written.
+TEST_F(MetersimLine, PartlyFilledRingsKeepTheirRecordsPastTheFirstBlock) {
+  TRawHost host = TRawHost::Tcp(line_->Port());
+  struct TMeter {
+    uint8_t address;
+    const TTarvelLayout& layout;
+  };
+  for (const TMeter& meter : {TMeter{1, Tarvel2001Layout()}, TMeter{2, TarvelFLayout()}}) {
+    for (const TArchiveDef& archive : meter.layout.archives) {
+      for (int fill : {0, 1, 9}) {
+        SCOPED_TRACE(std::string(meter.layout.family) + " archive " + std::to_string(archive.id) + " fill " +
+                     std::to_string(fill));
+        Device(meter.address).Faults().Update([fill](TFaults& f) { f.ringFill = fill; });
+        TColumn columns[2];
+        for (int c = 0; c < 2; ++c) {
+          uint8_t param = c == 0 ? 14 : archive.columns.front();
+          TColumn& col = columns[c];
+          col.raw = host.Exchange(Read4A(meter.address, {archive.branch, archive.id, param}));
+          ASSERT_GE(col.raw.size(), 13u);
+          col.size = col.raw[10];
+          col.newest = col.raw[11];
+          col.count = col.raw[12];
+          ASSERT_EQ(col.count, archive.ringSize);
+          ASSERT_EQ(col.raw.size(), 13u + size_t(col.size * col.count));
+        }
+        int written = std::min(fill, int(archive.ringSize));
+        // The written records: contiguous, ending at the newest position, the same in both columns.
+        std::vector<int> positions;
+        for (int p = 0; p < archive.ringSize; ++p) {
+          if (columns[0].Written(p)) positions.push_back(p);
+          EXPECT_EQ(columns[0].Written(p), columns[1].Written(p)) << "position " << p;
+        }
+        ASSERT_EQ(std::ssize(positions), written);
+        if (written == 0) continue;
+        EXPECT_EQ(positions.back(), columns[0].newest);
+        EXPECT_EQ(columns[1].newest, columns[0].newest);
+        EXPECT_EQ(positions.back() - positions.front() + 1, written);
+        // They hold the newest periods of the meter's ring.
+        TRing full =
+            ArchiveRing(archive.period, archive.ringSize, calendar_.Now(), meter.layout.newestInProgress);
+        for (int i = 0; i < written; ++i) {
+          SYSTEMTIME st = DateTimeToSystemTime(
+              PeriodStart(archive.period, full.index[size_t(full.newest)] - (written - 1 - i)));
+          Bytes date = columns[0].Record(positions[size_t(i)]);
+          EXPECT_EQ(Bytes(date.begin(), date.begin() + 4), (Bytes{uint8_t(st.wYear % 100), uint8_t(st.wMonth),
+                                                                  uint8_t(st.wDay), uint8_t(st.wHour)}));
+        }
+        // Where the ring reaches far enough, nothing written lies in the first block of either column.
+        bool fits = std::all_of(std::begin(columns), std::end(columns), [&](const TColumn& col) {
+          return 13 + (archive.ringSize - written) * col.size >= 128;
+        });
+        if (!fits) continue;
+        for (const TColumn& col : columns) {
+          EXPECT_TRUE(
+              std::all_of(col.raw.begin() + 13, col.raw.begin() + 128, [](uint8_t b) { return b == 0xFF; }));
+        }
+      }
+    }
+  }
+}
+
+// Line and calendar on a clock that moves only when the test moves it: what the device does at a given
+// moment shows without any timing.
+class MetersimTimedLine : public ::testing::Test {
+ protected:
+  static constexpr int64_t kInterval = 1'000;
+  void SetUp() override {
+    clock_.Advance(300);  // peers connect between two prompts
+    line_ = std::make_unique<TLine>(TLineOptions{&clock_, &clock_, kInterval, 0});
+    line_->AddDevice(MakeDevice("tarvel2001", 1, "12345678"));
+    line_->ListenTcp("127.0.0.1", 0);
+  }
+  static constexpr int kQuietMs = 150;  // real time in which nothing may arrive
+
+  ManualClock clock_{EncodeDateTime(2024, 3, 10, 14, 25, 30)};
+  std::unique_ptr<TLine> line_;
+};
+
+TEST_F(MetersimTimedLine, PromptsComeOnTheDevicesOwnTimerNotOnDemand) {
+  TRawHost first = TRawHost::Tcp(line_->Port());
+  EXPECT_TRUE(first.ReadFor(kQuietMs).empty());
+  first.Put(kC);
+  first.Put(kEot);
+  clock_.Advance(600);  // tick 900
+  EXPECT_TRUE(first.ReadFor(kQuietMs).empty()) << "prompted on demand";
+  clock_.Advance(100);  // tick 1000
+  EXPECT_EQ(first.Read(), kC);
+  clock_.Advance(300);  // tick 1300: a second peer connects
+  TRawHost second = TRawHost::Tcp(line_->Port());
+  EXPECT_TRUE(second.ReadFor(kQuietMs).empty()) << "prompted at connection";
+  clock_.Advance(700);  // tick 2000: both hear the same timer
+  EXPECT_EQ(first.Read(), kC);
+  EXPECT_EQ(second.Read(), kC);
+  EXPECT_TRUE(first.ReadFor(kQuietMs).empty());
+}
+
+TEST_F(MetersimTimedLine, DrippedReplyComesOneByteAtATime) {
+  constexpr int64_t kDripMs = 40;
+  line_->FindDevice(1)->Faults().Update([](TFaults& f) { f.dripMs = kDripMs; });
+  TRawHost host = TRawHost::Tcp(line_->Port());
+  clock_.Advance(700);  // the prompt at tick 1000
+  Bytes request = Read4A(1, {0x41, 0x2F, 0x29});
+  ASSERT_EQ(host.SendRequest(request), std::make_pair(int(kAck), int(kAck)));
+  host.Put(kC);
+  Bytes block;
+  for (size_t i = 0; i < xmodem::kBlockSize; ++i) {
+    int byte = host.Read();
+    ASSERT_GE(byte, 0) << "byte " << i;
+    block.push_back(static_cast<uint8_t>(byte));
+    ASSERT_TRUE(host.ReadFor(i < 2 ? kQuietMs : 2).empty()) << "more than one byte at once after " << i;
+    clock_.Advance(kDripMs);
+  }
+  const Bytes answer = {0, 8, 17,  0,   5,   3,   1,   0x41, 0x2F, 0x29, 0,
+                        0, 8, '1', '2', '3', '4', '5', '6',  '7',  '8'};
+  EXPECT_EQ(block, xmodem::MakeBlock(1, answer));
+  host.Put(kAck);
+  EXPECT_EQ(host.Read(), kEot);
+  host.Put(kAck);
 }
 
 // A multi-block archive answer, through an XModem implementation that is not ours, holds the ring the

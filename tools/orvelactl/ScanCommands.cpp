@@ -2,11 +2,9 @@
 // serial number.
 #include <charconv>
 #include <filesystem>
-#include <iomanip>
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "drivers/TarvelDataModel.h"
 #include "drivers/TarvelFactory.h"
@@ -55,14 +53,8 @@ int ColumnNumber(const std::string& text) {
   return ec == std::errc() && end == text.data() + text.size() ? value : 0;
 }
 
-std::string FourDigits(const std::string& port) {
-  std::ostringstream out;
-  out << std::setw(4) << std::setfill('0') << ColumnNumber(port);
-  return out.str();
-}
-
-// The connection key of a row, built from its columns as the auto-configuration builds it, and the
-// address form the row's link kind takes.
+// The connection key of a row, built from its columns as the auto-configuration builds it; the link
+// address follows the one rule every link's address comes from.
 TConnKey KeyFromRow(const TConnRow& row) {
   TConnKey key;
   key.ConnName = row.Columns[ccName];
@@ -74,23 +66,10 @@ TConnKey KeyFromRow(const TConnRow& row) {
   key.ConnType = static_cast<uint8_t>(ColumnNumber(row.Columns[ccKind]));
   key.PortName = row.Columns[ccPort];
   key.TelName = row.Columns[ccTelephone];
-  const std::string& ip = row.Columns[ccIpAddress];
-  switch (static_cast<TConnKind>(key.ConnType)) {
-    case TConnKind::TcpClient:
-      key.IP_Addr = ip;
-      key.IP_Port = ColumnNumber(row.Columns[ccRemotePort]);
-      // An address column that already names the port is taken as it is.
-      key.LinkAddress = ip.find(':') != std::string::npos ? ip : ip + ":" + row.Columns[ccRemotePort];
-      break;
-    case TConnKind::Udp:
-      key.IP_Addr = ip;
-      key.LinkAddress =
-          ip + ":" + FourDigits(row.Columns[ccRemotePort]) + ":" + FourDigits(row.Columns[ccLocalPort]);
-      break;
-    default:
-      key.LinkAddress = BuildLinkAddress(key);
-      break;
-  }
+  key.IP_Addr = row.Columns[ccIpAddress];
+  key.IP_Port = ColumnNumber(row.Columns[ccRemotePort]);
+  key.LocalPort = ColumnNumber(row.Columns[ccLocalPort]);
+  key.LinkAddress = BuildLinkAddress(key);
   return key;
 }
 

@@ -171,29 +171,6 @@ TConnSettings TConnSettings::Defaults() {
   return s;
 }
 
-std::string BuildLinkAddress(const TConnKey& key) {
-  TConnKey k = NormalizeConnKey(key);
-  std::string address;
-  switch (static_cast<TConnKind>(k.ConnType)) {
-    case TConnKind::SerialLine:
-      address = k.PortName;
-      break;
-    case TConnKind::DialUpModem:
-    case TConnKind::InboundGprs:
-      address = k.PortName + ":" + k.TelName;
-      break;
-    case TConnKind::Udp:
-      address = k.IP_Addr;
-      break;
-    case TConnKind::TcpClient:
-      address = k.IP_Addr + ":" + std::to_string(k.IP_Port);
-      break;
-    default:  // the closed library and unknown kinds address nothing
-      break;
-  }
-  return CutToField(address, TConnKey::kLinkAddressWidth);
-}
-
 TConnKey NormalizeConnKey(const TConnKey& key) {
   TConnKey k = key;
   k.ConnName = CutToField(key.ConnName, TConnKey::kConnNameWidth);

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "links/records/LinkAddress.h"
+
 namespace orvela {
 
 // Connection kinds (field ConnType).
@@ -95,9 +97,6 @@ std::vector<uint8_t> EncodeConnSettings(const TConnSettings& settings, size_t si
 // Accepts the full 204-byte record or the stored 196-byte prefix (echo fields then zero).
 TConnSettings DecodeConnSettings(std::span<const uint8_t> bytes);
 
-// The link address a key built from a connection-list row gets: serial port; port:telephone; IP address;
-// IP:port; empty for the closed library.
-std::string BuildLinkAddress(const TConnKey& key);
 // Cuts every text of the key to its field width (in Windows-1251 bytes), as storing and reloading would.
 TConnKey NormalizeConnKey(const TConnKey& key);
 
