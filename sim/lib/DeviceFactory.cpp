@@ -5,23 +5,25 @@
 #include <functional>
 #include <vector>
 
+#include "drivers/Families.h"
 #include "metersim/TarvelDevice.h"
 
 namespace orvela::sim {
 namespace {
 
-struct TFamily {
+// Simulated families under the family table's keys.
+struct TSimFamily {
   std::string_view name;
   std::function<std::unique_ptr<TSimDevice>(uint8_t, std::string)> make;
 };
 
-const std::vector<TFamily>& Families() {
-  static const std::vector<TFamily> families = {
-      {"tarvel2001",
+const std::vector<TSimFamily>& Families() {
+  static const std::vector<TSimFamily> families = {
+      {FamilyKey(mcTarvel2001),
        [](uint8_t a, std::string s) {
          return std::make_unique<TTarvelDevice>(Tarvel2001Layout(), a, std::move(s));
        }},
-      {"tarvelf",
+      {FamilyKey(mcTarvelF),
        [](uint8_t a, std::string s) {
          return std::make_unique<TTarvelDevice>(TarvelFLayout(), a, std::move(s));
        }},

@@ -1,49 +1,111 @@
 #include "drivers/DataModel.h"
 
-#include "drivers/TarvelDecode.h"
+#include <stdexcept>
+
+#include "drivers/Families.h"
 #include "platform/JournalSink.h"
+#include "protocols/MakerMessage.h"
 #include "tree/TreeItem.h"
 
 namespace orvela {
 namespace {
 
-// Releases the link when the scope ends, whichever way it ends.
-class TReleaseOnExit {
- public:
-  explicit TReleaseOnExit(TConnectionDevice* link) : link_(link) {}
-  ~TReleaseOnExit() {
-    try {
-      link_->Release();
-    } catch (...) {  // a failing close must not hide the scan's own outcome
-    }
-  }
-  TReleaseOnExit(const TReleaseOnExit&) = delete;
-  TReleaseOnExit& operator=(const TReleaseOnExit&) = delete;
-
- private:
-  TConnectionDevice* link_;
-};
-
 constexpr uint8_t kFunctionList = 0x48;
 constexpr uint8_t kFunctionData = 0x4A;
 
-// Low nibble of the first list entry: what the device says it is.
-constexpr uint8_t kNibbleTarvelM = 8;
+// Low nibble of the first list entry of a device that names its model only when asked again.
 constexpr uint8_t kNibbleSelfDescribing = 1;
-// Low nibble of the answer code to the second question.
-constexpr uint8_t kNibbleTarvelF = 3;
-constexpr uint8_t kNibbleTarvel2001 = 8;
 
 }  // namespace
 
 TDataModel::TDataModel(std::unique_ptr<TProtocol> framing, ILinkOwner* owner, TConnectionDevice* link)
-    : framing_(std::move(framing)), link_(link), owner_(owner) {
+    : answer_(kAnswerBufferSize, 0xFF), framing_(std::move(framing)), link_(link), owner_(owner) {
   framing_->SetLink(link_);
 }
 
 TDataModel::~TDataModel() {
-  framing_.reset();
-  if (link_ != nullptr && link_->OwnedByModel()) delete link_;
+  framing_.reset();  // the framing may still name the link
+}
+
+void TDataModel::AdoptLink(std::unique_ptr<TConnectionDevice> link) {
+  if (link.get() != link_) throw std::logic_error("a data model adopts only the link it runs on");
+  ownedLink_ = std::move(link);
+}
+
+void TDataModel::SetEnvironment(const TModelEnvironment& environment) {
+  settings_ = environment.Settings;
+  english_ = environment.English;
+  framing_->SetShutdownFlag(environment.Shutdown);
+}
+
+TDataModel::TLinkSession::TLinkSession(TDataModel& model) : model_(model) {
+  if (model_.sessionDepth_++ == 0) model_.sessionConnected_ = false;
+}
+
+TDataModel::TLinkSession::~TLinkSession() {
+  if (--model_.sessionDepth_ > 0 || !model_.sessionConnected_) return;
+  try {
+    model_.link_->Release();
+  } catch (...) {  // a failing close must not hide the operation's own outcome
+  }
+}
+
+bool TDataModel::TLinkSession::Connect(int64_t pauseMs) {
+  bool connected = model_.link_->Connect();
+  if (!connected && pauseMs >= 0) {
+    model_.GetClock().Sleep(pauseMs);
+    connected = model_.link_->Connect();
+  }
+  if (connected) model_.sessionConnected_ = true;
+  return connected;
+}
+
+TDeviceReply TDataModel::AskDevice(const TDeviceRequest& request) {
+  TLinkSession session(*this);
+  TBytes message = maker::BuildMessage(request.Function, request.Payload);
+  TDeviceReply reply;
+  for (int attempt = 1; attempt <= request.Attempts; ++attempt) {
+    reply.State = AskOnce(session, request, message);
+    if (reply.State == TAskState::NotConnected && request.StopWhenNotConnected) return reply;
+    bool offered =
+        reply.State == TAskState::Whole || (request.AcceptShort && reply.State == TAskState::Short);
+    if (offered) {
+      reply.Accepted = request.Accept ? request.Accept(Answer()) : reply.State == TAskState::Whole;
+      if (reply.Accepted) return reply;
+      if (reply.State == TAskState::Whole && request.OnRefused) request.OnRefused(attempt, Answer());
+    }
+    if (attempt == request.Attempts || ShuttingDown()) break;
+    if (reply.State != TAskState::Whole && request.RetryPauseMs > 0) GetClock().Sleep(request.RetryPauseMs);
+  }
+  return reply;
+}
+
+TAskState TDataModel::AskOnce(TLinkSession& session, const TDeviceRequest& request,
+                              std::span<const uint8_t> message) {
+  answerArrived_ = false;
+  if (!request.AttemptTrace.empty()) Trace(request.AttemptTrace);
+  if (!session.Connect(request.ReconnectPauseMs)) return TAskState::NotConnected;
+  if (!request.StatusBefore.empty()) SetStatusText(request.StatusBefore);
+  bool whole = framing_->Request(message, answer_);
+  if (!request.StatusAfter.empty()) SetStatusText(request.StatusAfter);
+  if (!whole && !framing_->ReplyArrived()) return TAskState::NoReply;
+  TAnswer reply = TAnswer::InBuffer(answer_);
+  if (!EchoesRequest(reply, request.Payload)) {
+    // Another device's answer (or a stale one) is no answer to this request.
+    Trace("Ответ не на запрос: " + HexDump(reply.Bytes()));
+    return TAskState::Foreign;
+  }
+  answerArrived_ = true;
+  return whole ? TAskState::Whole : TAskState::Short;
+}
+
+std::string TDataModel::DumpAnswer() const {
+  // Only what the device sent: the rest of the buffer is fill.
+  return HexDump(std::span(answer_).first(AnswerLength(answer_)));
+}
+
+void TDataModel::ReportReadDone() {
+  if (workItem_ != nullptr) workItem_->ReadResult = 1;
 }
 
 void TDataModel::DescribeNode(const TIdPath&, TNTreeData&, std::string& name, int& kind) {
@@ -81,14 +143,12 @@ void TDataModel::PollDevice(uint8_t) {}
 
 bool TDataModel::ReadDeviceList(TRListData& list) {
   list = {};
-  if (!link_->Connect()) return false;
-  TReleaseOnExit release(link_);
-  static constexpr uint8_t kRequest[] = {0x00, kFunctionList, 0x02, 0x00, 0x01, 0x03};
-  TBytes answer;
+  // The question is the line's own path: no device address, no ids.
+  TDeviceReply reply =
+      AskDevice({.Function = kFunctionList, .Payload = TIdPath().RequestPath(), .Attempts = 1});
   // Only an answer that really came is looked at: a failed exchange leaves the buffer unwritten.
-  if (!framing_->Request(kRequest, answer)) return false;
-  TAnswer reply = TAnswer::InBuffer(answer);
-  if (reply.Code() != kAnswerBranchList || !DecodeIdList(reply, list)) {
+  if (!reply.Accepted) return false;
+  if (Answer().Code() != kAnswerBranchList || !DecodeIdList(Answer(), list)) {
     list = {};
     throw ETarvelException("Ошибка получения списка приборов");
   }
@@ -96,54 +156,46 @@ bool TDataModel::ReadDeviceList(TRListData& list) {
 }
 
 bool TDataModel::IdentifyDevice(uint8_t address, uint8_t& model) {
-  if (!link_->Connect()) return false;
-  TReleaseOnExit release(link_);
-  const uint8_t first[] = {0x00, kFunctionList, 0x06, 0x00, 0x02, 0x03, address, 0x00, 0x00, 0x00};
-  TBytes answer(kAnswerBufferSize, 0xFF);
-  if (!framing_->Request(first, answer)) return false;
-  TAnswer reply = TAnswer::InBuffer(answer);
+  TLinkSession session(*this);  // both questions on one connection, released once
+  // The device's own list, asked with three empty id slots.
+  std::vector<uint8_t> listPath = TIdPath{address}.RequestPath();
+  listPath.resize(listPath.size() + 3, 0);
+  TDeviceReply first = AskDevice({.Function = kFunctionList, .Payload = listPath, .Attempts = 1});
+  if (!first.Accepted) return false;
   // Only a list answers the question; anything else is no device's answer to it.
-  if (reply.Code() != kAnswerBranchList) {
-    Trace("Опрос прибора " + std::to_string(address) + ": ответ не на запрос - " + HexDump(reply.Bytes()));
+  if (Answer().Code() != kAnswerBranchList) {
+    Trace("Опрос прибора " + std::to_string(address) + ": ответ не на запрос - " + HexDump(Answer().Bytes()));
     return false;
   }
-  if (!reply.Has(6)) return true;
-  uint8_t kind = reply.At(6) & 0x0F;
-  if (kind == kNibbleTarvelM) {
-    model = mcTarvelM;
+  if (!Answer().Has(6)) return true;
+  uint8_t kind = Answer().At(6) & 0x0F;
+  if (const TFamily* named = FamilyIdentifiedBy(TIdentifyStage::First, kind)) {
+    model = named->code;
     return true;
   }
   if (kind != kNibbleSelfDescribing) return true;
-  if (!link_->Connect()) return false;
-  const uint8_t second[] = {0x00, kFunctionData, 0x06, 0x00, 0x05, 0x03, address, 0x81, 0x00, 0x00};
-  TBytes secondAnswer(kAnswerBufferSize, 0xFF);
-  bool result = framing_->Request(second, secondAnswer);
-  if (!framing_->ReplyArrived()) return false;
-  TAnswer secondReply = TAnswer::InBuffer(secondAnswer);
-  if (!EchoesRequest(secondReply, std::span(second).subspan(4))) {
-    Trace("Опрос прибора " + std::to_string(address) + ": ответ не этого прибора - " +
-          HexDump(secondReply.Bytes()));
-    return false;
-  }
-  uint8_t family = secondReply.Code() & 0x0F;
+  TDeviceReply second = AskDevice({.Function = kFunctionData,
+                                   .Payload = TIdPath::Of(address, {0x81, 0x00, 0x00}).RequestPath(),
+                                   .Attempts = 1,
+                                   .Accept = [](const TAnswer&) { return true; },
+                                   .AcceptShort = true});
+  if (!second.Arrived()) return false;
+  const TFamily* named = FamilyIdentifiedBy(TIdentifyStage::Second, Answer().Code() & 0x0F);
   // The F meter refuses the model question, in a reply too short to count as an exchange; the refusal
   // names it all the same.
-  if (family == kNibbleTarvelF) {
-    model = mcTarvelF;
+  if (named != nullptr && named->namedByRefusal) {
+    model = named->code;
     return true;
   }
-  if (result && family == kNibbleTarvel2001) model = mcTarvel2001;
+  bool result = second.State == TAskState::Whole;
+  if (result && named != nullptr) model = named->code;
   return result;
 }
 
 void TDataModel::HandOverLogLine(const std::string& text) {
   logLine_ = text;
   std::string serial = device_ != nullptr ? device_->Serial : std::string();
-  auto append = [line = logLine_, serial] { JournalLine(line, serial); };
-  if (owner_ != nullptr)
-    owner_->Synchronize(append);
-  else
-    append();
+  RunInOwner(owner_, [line = logLine_, serial] { JournalLine(line, serial); });
 }
 
 void TDataModel::Trace(const std::string& text) {
@@ -156,18 +208,6 @@ void TDataModel::SetStatusText(const std::string& text) {
 
 std::string TDataModel::DeviceName() const {
   return device_ != nullptr ? device_->Name : std::string();
-}
-
-bool TDataModel::Exchange(uint8_t function, std::span<const uint8_t> payload, TBytes& answer) {
-  TBytes request{0x00, function, static_cast<uint8_t>(payload.size() & 0xFF),
-                 static_cast<uint8_t>((payload.size() >> 8) & 0xFF)};
-  request.insert(request.end(), payload.begin(), payload.end());
-  if (!framing_->Request(request, answer)) return false;
-  TAnswer reply = TAnswer::InBuffer(answer);
-  if (EchoesRequest(reply, payload)) return true;
-  // Another device's answer (or a stale one) is no answer to this request.
-  Trace("Ответ не на запрос: " + HexDump(reply.Bytes()));
-  return false;
 }
 
 void TDataModel::NoteArchiveDates(TDateArrayCell* cell) {

@@ -4,6 +4,7 @@
 // framing over a link. The plain TDataModel scans a line for the maker's devices.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -11,6 +12,8 @@
 
 #include "drivers/DriverRecords.h"
 #include "drivers/Pribor.h"
+#include "drivers/TarvelDecode.h"
+#include "drivers/WorkItem.h"
 #include "links/ChannelLog.h"
 #include "links/ConnectionDevice.h"
 #include "protocols/Protocol.h"
@@ -28,11 +31,78 @@ constexpr uint8_t kTaskCurrent = 1;
 // Size of the answer buffers of the maker's protocol.
 constexpr size_t kAnswerBufferSize = 65536;
 
+// What the process gives every data model; the factory wires it in, so no caller can forget a part.
+struct TModelEnvironment {
+  TSettings Settings{};
+  bool English = false;                         // the file "english" next to the program
+  const std::atomic<bool>* Shutdown = nullptr;  // the program's terminate flag (not owned)
+};
+
+// One request of the maker's protocol as a driver asks it, and how it is retried.
+struct TDeviceRequest {
+  uint8_t Function = 0;
+  std::vector<uint8_t> Payload{};  // names the node: TIdPath::RequestPath
+  int Attempts = 3;
+  // Ends the retries: true when the answer is the one wanted (decode it here). Unset: any whole answer.
+  std::function<bool(const TAnswer&)> Accept{};
+  // Called with each whole answer of this request that Accept refused (the drivers' error lines).
+  std::function<void(int attempt, const TAnswer&)> OnRefused{};
+  // A reply too short to count as an exchange (a refusal, an empty list) is offered to Accept as well.
+  bool AcceptShort = false;
+  // A link that does not connect ends the request; otherwise it counts as a failed attempt.
+  bool StopWhenNotConnected = true;
+  // A failed Connect is tried once more after this pause (negative: not).
+  int64_t ReconnectPauseMs = -1;
+  // Pause after an attempt that brought no whole answer, before the next.
+  int64_t RetryPauseMs = 0;
+  // Channel-log line before each attempt (empty: none).
+  std::string AttemptTrace{};
+  // Reader status texts around each exchange (empty: none).
+  std::string StatusBefore{};
+  std::string StatusAfter{};
+};
+
+// How the last attempt of a request ended.
+enum class TAskState : uint8_t {
+  NotConnected,  // the link did not connect
+  NoReply,       // the exchange failed: nothing came
+  Foreign,       // an answer came, but not to this request
+  Short,         // a whole reply too short to count as an exchange
+  Whole,         // a successful exchange
+};
+
+struct TDeviceReply {
+  TAskState State = TAskState::NotConnected;
+  bool Accepted = false;  // the last answer passed Accept
+  bool Connected() const { return State != TAskState::NotConnected; }
+  // An answer of this device came (whole or short).
+  bool Arrived() const { return State == TAskState::Short || State == TAskState::Whole; }
+};
+
 class TDataModel {
  public:
-  // Gives the framing its link; the link is destroyed with the model only while its owned-by-model mark is
-  // set. The owner thread (may be null) runs the journal hand-over on the main thread.
+  // The link is connected for one operation (or a run of them) and released once when the session ends,
+  // on every path. Sessions nest: only the outermost releases, and only when it connected the link.
+  class TLinkSession {
+   public:
+    explicit TLinkSession(TDataModel& model);
+    ~TLinkSession();
+    TLinkSession(const TLinkSession&) = delete;
+    TLinkSession& operator=(const TLinkSession&) = delete;
+    // Connects the link (an open link stays open); a failure is retried once after pauseMs when it is
+    // not negative.
+    bool Connect(int64_t pauseMs = -1);
+
+   private:
+    TDataModel& model_;
+  };
+
+  // Gives the framing its link (not owned unless adopted). The owner thread (may be null) runs the journal
+  // hand-over on the main thread.
   TDataModel(std::unique_ptr<TProtocol> framing, ILinkOwner* owner, TConnectionDevice* link);
+  // The model keeps the link it runs on and destroys it after its framing (the tree controllers' models).
+  void AdoptLink(std::unique_ptr<TConnectionDevice> link);
+  bool OwnsLink() const { return ownedLink_ != nullptr; }
   virtual ~TDataModel();
   TDataModel(const TDataModel&) = delete;
   TDataModel& operator=(const TDataModel&) = delete;
@@ -73,10 +143,15 @@ class TDataModel {
   void SetOrder(IChannelLog* order) { order_ = order; }
   TNTreeData* RequestedNode() const { return requested_; }
   void SetRequestedNode(TNTreeData* node) { requested_ = node; }
+  // The work item being carried out (not owned); some drivers set its read result themselves.
+  TDescThread* WorkItem() const { return workItem_; }
+  void SetWorkItem(TDescThread* item) { workItem_ = item; }
   uint8_t TaskClass() const { return taskClass_; }
   void SetTaskClass(uint8_t taskClass) { taskClass_ = taskClass; }
   // The reader thread's list of date-array cells filled during this task.
   void SetArchiveDates(std::vector<TDateArrayCell*>* cells) { archiveDates_ = cells; }
+  // Settings, naming and the terminate flag at once (the factory does it).
+  void SetEnvironment(const TModelEnvironment& environment);
   // The server settings the drivers consult (periods, "Вести журнал"); a copy is kept.
   void SetSettings(const TSettings& settings) { settings_ = settings; }
   const TSettings& Settings() const { return settings_; }
@@ -98,26 +173,43 @@ class TDataModel {
   Clock& GetClock() const { return link_->GetClock(); }
   // The device name the log lines carry.
   std::string DeviceName() const;
-  // One exchange of the maker's protocol: header 0, function, payload length, payload; the reply lands in
-  // answer.
-  bool Exchange(uint8_t function, std::span<const uint8_t> payload, TBytes& answer);
+  // The one exchange of every driver: a link session around up to request.Attempts exchanges of the
+  // maker's protocol, until one brings an answer Accept takes. The answer lands in answer_ (Answer()).
+  TDeviceReply AskDevice(const TDeviceRequest& request);
+  // The answer of the last exchange (cut to its length); empty unless it was whole or short.
+  TAnswer Answer() const { return answerArrived_ ? TAnswer::InBuffer(answer_) : TAnswer(); }
+  // The answer buffer as the drivers' error lines show it.
+  std::string DumpAnswer() const;
+  // Sets the work item's read result (the drivers that report success through it).
+  void ReportReadDone();
   // Remembers a date-array cell filled during this task.
   void NoteArchiveDates(TDateArrayCell* cell);
 
   std::vector<uint8_t> scratch_;  // used by the Tarvel M driver
+  TBytes answer_;                 // every exchange lands here
+  bool answerArrived_ = false;
   int32_t readyMark_ = 1;
   std::string logLine_;
   TPribor* device_ = nullptr;
+  std::unique_ptr<TConnectionDevice> ownedLink_;  // declared before the framing: destroyed after it
   std::unique_ptr<TProtocol> framing_;
   TConnectionDevice* link_ = nullptr;
   ILinkOwner* owner_ = nullptr;
   IChannelLog* order_ = nullptr;
   TNTreeData* requested_ = nullptr;
+  TDescThread* workItem_ = nullptr;
   uint8_t taskClass_ = kTaskCurrent;
   uint8_t spare_ = 0;  // the Tarvel M driver's dates-owned mark
   std::vector<TDateArrayCell*>* archiveDates_ = nullptr;
   TSettings settings_{};
   bool english_ = false;
+
+ private:
+  // One attempt: connect, exchange, and what came.
+  TAskState AskOnce(TLinkSession& session, const TDeviceRequest& request, std::span<const uint8_t> message);
+
+  int sessionDepth_ = 0;
+  bool sessionConnected_ = false;
 };
 
 }  // namespace orvela

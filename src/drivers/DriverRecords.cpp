@@ -1,5 +1,7 @@
 #include "drivers/DriverRecords.h"
 
+#include <iterator>
+
 #include "tree/TreeItem.h"
 
 namespace orvela {
@@ -10,6 +12,18 @@ TPrbArray TPrbArray::MakeValue(const TVariant& value, uint8_t quality) {
   item.ValueQuality = quality;
   item.Count = 1;
   return item;
+}
+
+void TPrbArray::SetSingleValue(const TVariant& value, uint8_t quality) {
+  Items.assign(1, MakeValue(value, quality));
+  Count = 1;
+  ValueQuality = quality;
+}
+
+TIdPath TIdPath::Of(uint8_t address, std::initializer_list<uint8_t> fromTopDown) {
+  std::vector<uint8_t> ids(std::rbegin(fromTopDown), std::rend(fromTopDown));
+  ids.push_back(address);
+  return TIdPath(std::move(ids));
 }
 
 TIdPath TIdPath::FromNode(const TNTreeData* node) {

@@ -41,6 +41,12 @@ struct TPrbArray {
 
   // A value item: the value, its quality and count 1.
   static TPrbArray MakeValue(const TVariant& value, uint8_t quality = kQualityGood);
+
+  // A read of one value (a current value, a timer value) has one shape: Items[0] is the value item,
+  // Count 1 and ValueQuality its quality; a current value adds its status as Items[1].
+  void SetSingleValue(const TVariant& value, uint8_t quality = kQualityGood);
+  // The value item of a single-value read; nullptr when the record holds none.
+  const TPrbArray* SingleValue() const { return Count == 1 && !Items.empty() ? &Items[0] : nullptr; }
 };
 
 // Device addresses of a line scan, or the children of a node with their flags (bit 0: no children).
@@ -62,6 +68,8 @@ class TIdPath {
 
   // The path of a tree node: addresses from the node up to its device.
   static TIdPath FromNode(const TNTreeData* node);
+  // The path of a node of a device given by its ids from the top level down.
+  static TIdPath Of(uint8_t address, std::initializer_list<uint8_t> fromTopDown);
 
   // Id i (0: the node, 1: its parent …); 0 past the device.
   uint8_t Id(size_t i) const { return i < ids_.size() ? ids_[i] : 0; }

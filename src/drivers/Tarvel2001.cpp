@@ -10,7 +10,6 @@ namespace {
 
 constexpr uint8_t kFunctionList = 0x48;
 constexpr uint8_t kFunctionData = 0x4A;
-constexpr int kAttempts = 3;
 constexpr int64_t kBranchRetryPauseMs = 3000;
 constexpr int64_t kReconnectPauseMs = 200;
 constexpr size_t kNormalArchiveOffset = 12;  // where the data block starts after a five-id path
@@ -59,21 +58,26 @@ bool TTarvel2001::IsKnownPath(const TIdPath& path) {
 }
 
 bool TTarvel2001::ReadBranchList(int length, std::span<const uint8_t> path, TRListData& list) {
-  uint16_t sent = static_cast<uint16_t>(std::clamp<int>(length, 0, static_cast<int>(path.size())));
-  for (int attempt = 1;; ++attempt) {
-    Trace("ТАРВЕЛ-2001 - запрос дерева");
-    bool ok = SendCommand(kFunctionList, sent, answer_, path);
-    // A node without children answers an empty list, too short to count as a successful exchange; a
-    // refusal is as short. Both are answers, unlike a failed exchange.
-    bool answered = ok || framing_->ReplyArrived();
-    TAnswer reply = answered ? TAnswer::InBuffer(answer_) : TAnswer();
-    // A count that claims more pairs than came is no list either.
-    if (reply.Code() == kAnswerBranchList && DecodeIdList(reply, list)) break;
-    if (attempt == kAttempts) {
-      list = {};
-      throw ETarvelException(answered ? "Ошибка списка ветвей в параметрах прибора" : "Ошибка протокола");
-    }
-    if (!ok) GetClock().Sleep(kBranchRetryPauseMs);
+  size_t sent = static_cast<size_t>(std::clamp<int>(length, 0, static_cast<int>(path.size())));
+  // A node without children answers an empty list, too short to count as a successful exchange; a refusal
+  // is as short. Both are answers, unlike a failed exchange. A count that claims more pairs than came is
+  // no list either.
+  TDeviceRequest request{.Function = kFunctionList,
+                         .Payload = {path.begin(), path.begin() + static_cast<std::ptrdiff_t>(sent)},
+                         .Accept =
+                             [&list](const TAnswer& answer) {
+                               return answer.Code() == kAnswerBranchList && DecodeIdList(answer, list);
+                             },
+                         .AcceptShort = true,
+                         .StopWhenNotConnected = false,
+                         .RetryPauseMs = kBranchRetryPauseMs,
+                         .AttemptTrace = "ТАРВЕЛ-2001 - запрос дерева"};
+  TDeviceReply reply = AskDevice(request);
+  if (!reply.Accepted) {
+    list = {};
+    throw ETarvelException(reply.State == TAskState::NoReply || !reply.Connected()
+                               ? "Ошибка протокола"
+                               : "Ошибка списка ветвей в параметрах прибора");
   }
   Trace(" Разбор идентификаторов -" + std::to_string(list.Count));
   for (int32_t i = 0; i < list.Count; ++i) Trace("|||" + Hex2(list.Ids[i]) + " - " + Hex2(list.Flags[i]));
@@ -81,17 +85,13 @@ bool TTarvel2001::ReadBranchList(int length, std::span<const uint8_t> path, TRLi
 }
 
 bool TTarvel2001::ReadDeviceClock(uint8_t address, TDateTime& time) {
-  if (!link_->Connect()) {
-    GetClock().Sleep(kReconnectPauseMs);
-    if (!link_->Connect()) return false;
-  }
-  const uint8_t payload[] = {0x04, 0x03, address, tidTimer, tidCurrent};
-  bool ok = false;
-  for (int attempt = 0; attempt < kAttempts && !ok; ++attempt) ok = Ask(kFunctionData, payload);
-  link_->Release();
+  TDeviceReply reply = AskDevice({.Function = kFunctionData,
+                                  .Payload = TIdPath::Of(address, {tidTimer, tidCurrent}).RequestPath(),
+                                  .ReconnectPauseMs = kReconnectPauseMs});
+  if (!reply.Connected()) return false;
   // Only a clock that really came counts; the buffer of a failed exchange holds nothing of this device.
   std::optional<TDateTime> clock =
-      ok && Answer().Code() == kAnswerData ? DecodeClockBlock(Answer()) : std::nullopt;
+      reply.Accepted && Answer().Code() == kAnswerData ? DecodeClockBlock(Answer()) : std::nullopt;
   if (clock) {
     time = *clock;
     return true;
@@ -117,22 +117,19 @@ bool TTarvel2001::ReadTimerAt(uint8_t address, uint8_t valueId, int dataType, TP
 
 bool TTarvel2001::SendArchiveRequest(uint8_t address, uint8_t archive, TBytes& buffer, uint8_t parameter,
                                      uint8_t branch) {
-  const uint8_t payload[] = {0x05, 0x03, address, branch, archive, parameter};
-  bool good = false;
-  for (int attempt = 1; attempt <= kAttempts && !good; ++attempt) {
-    if (!link_->Connect()) return false;
-    SetStatusText("Чтение HDA - Transmit 1");
-    bool ok = Exchange(kFunctionData, payload, buffer);
-    if (&buffer == &answer_) answerOk_ = ok;
-    SetStatusText("Чтение HDA - Transmit 2");
-    uint8_t code = ok ? TAnswer::InBuffer(buffer).Code() : 0;
-    if (ok && code != kAnswerData)
-      HandOverLogLine("Ошибка (" + std::to_string(attempt) + ") ТАРВЕЛ2001 (Ф-" + DeviceName() +
-                      "): " + HexDump(std::span(buffer).first(AnswerLength(buffer))));
-    link_->Release();
-    good = ok && code == kAnswerData;
-  }
-  return good;
+  TDeviceReply reply =
+      AskDevice({.Function = kFunctionData,
+                 .Payload = TIdPath::Of(address, {branch, archive, parameter}).RequestPath(),
+                 .Accept = [](const TAnswer& answer) { return answer.Code() == kAnswerData; },
+                 .OnRefused =
+                     [this](int attempt, const TAnswer&) {
+                       HandOverLogLine("Ошибка (" + std::to_string(attempt) + ") ТАРВЕЛ2001 (Ф-" +
+                                       DeviceName() + "): " + DumpAnswer());
+                     },
+                 .StatusBefore = "Чтение HDA - Transmit 1",
+                 .StatusAfter = "Чтение HDA - Transmit 2"});
+  if (reply.Accepted && &buffer != &answer_) buffer = answer_;
+  return reply.Accepted;
 }
 
 bool TTarvel2001::FetchArchive(uint8_t address, uint8_t archive, uint8_t spare, TNTreeData* node,
@@ -217,21 +214,24 @@ bool TTarvel2001::DecodeValueColumn(const TArchiveBlock& block, const TPrbArray&
 
 bool TTarvel2001::FetchCurrent(uint8_t address, uint8_t, int, TPrbArray& result, int, uint8_t parameter,
                                uint8_t firstLevel) {
-  const uint8_t payload[] = {0x05, 0x03, address, firstLevel, tidCurrent, parameter};
   TPrbArray decoded;
-  bool good = false;
-  for (int attempt = 0; attempt < kAttempts && !good; ++attempt) {
-    if (!link_->Connect()) {
-      result.ValueQuality = kQualityNotConnected;
-      return false;
-    }
-    bool ok = Ask(kFunctionData, payload);
-    if (ok && Answer().Code() != kAnswerData) LogWrongAnswer(kWrongAnswerPrefix);
-    link_->Release();
-    good = ok && Answer().Code() == kAnswerData && DecodeCurrentBlock(Answer(), decoded);
-  }
+  TDeviceReply reply =
+      AskDevice({.Function = kFunctionData,
+                 .Payload = TIdPath::Of(address, {firstLevel, tidCurrent, parameter}).RequestPath(),
+                 .Accept =
+                     [&decoded](const TAnswer& answer) {
+                       return answer.Code() == kAnswerData && DecodeCurrentBlock(answer, decoded);
+                     },
+                 .OnRefused =
+                     [this](int, const TAnswer& answer) {
+                       if (answer.Code() != kAnswerData) LogWrongAnswer(kWrongAnswerPrefix);
+                     }});
   result.Count = 0;
-  if (good) {
+  if (!reply.Connected()) {
+    result.ValueQuality = kQualityNotConnected;
+    return false;
+  }
+  if (reply.Accepted) {
     result.Items = std::move(decoded.Items);
     result.Count = decoded.Count;
     result.ValueQuality = kQualityGood;
@@ -254,24 +254,21 @@ bool TTarvel2001::FetchTimer(uint8_t address, uint8_t valueId, int, TPrbArray& r
     const TPrbCasheData* cache = valueId == tidCurrent  ? &device_->DateCache
                                  : valueId == tidStatus ? &device_->StatusCache
                                                         : nullptr;
-    if (cache != nullptr) {
-      result.Value = cache->Value;
-      result.ValueQuality = cache->Quality;
-      result.Count = 1;
-    }
+    if (cache != nullptr) result.SetSingleValue(cache->Value, cache->Quality);
     return true;
   }
-  const uint8_t payload[] = {0x04, 0x03, address, tidTimer, valueId};
   std::optional<TVariant> value;
-  for (int attempt = 0; attempt < kAttempts && !value; ++attempt) {
-    if (!link_->Connect()) {
-      result.ValueQuality = kQualityNotConnected;
-      return false;
-    }
-    if (Ask(kFunctionData, payload)) value = DecodeTimerValue(Answer(), valueId);
+  TDeviceReply reply = AskDevice({.Function = kFunctionData,
+                                  .Payload = TIdPath::Of(address, {tidTimer, valueId}).RequestPath(),
+                                  .Accept = [&value, valueId](const TAnswer& answer) {
+                                    value = DecodeTimerValue(answer, valueId);
+                                    return value.has_value();
+                                  }});
+  if (!reply.Connected()) {
+    result.ValueQuality = kQualityNotConnected;
+    return false;
   }
-  link_->Release();
-  if (!value) {
+  if (!reply.Accepted) {
     result.ValueQuality = kQualityDeviceFailure;
     return false;
   }
@@ -283,9 +280,7 @@ bool TTarvel2001::FetchTimer(uint8_t address, uint8_t valueId, int, TPrbArray& r
       device_->DateCache = {*value, kQualityGood};
     }
   }
-  result.Value = *value;
-  result.ValueQuality = kQualityGood;
-  result.Count = 1;
+  result.SetSingleValue(*value);
   return true;
 }
 

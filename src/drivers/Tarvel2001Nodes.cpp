@@ -5,7 +5,6 @@
 #include <array>
 
 #include "platform/Cp1251.h"
-#include "tree/TreeItem.h"
 
 namespace orvela {
 namespace {
@@ -35,12 +34,11 @@ constexpr std::array kBranchRows = {
     TNodeRow{tidData, tidMonths, "Помесячный архив", "Months", false, true, kDayStep, 0},
     TNodeRow{tidData, tidHoursErrors, "Почасовой аварийный архив", "Hours Errors", false, true, kHourStep, 0},
     TNodeRow{tidData, tidDaysErrors, "Посуточный аварийный архив", "Days Errors", false, true, kDayStep, 0},
-    TNodeRow{tidTimer, tidCurrent, "Астрономическое дата и время", "Date", true, false, kHourStep,
-             kDataTypeDate},
-    TNodeRow{tidTimer, tidStatus, "Состояние прибора", "Status", true, false, kHourStep, kDataTypeInt},
-    TNodeRow{tidTimer, tidVersion, "Версия ПО прибора", "Version", true, false, kHourStep, kDataTypeDate},
+    TNodeRow{tidTimer, tidCurrent, "Астрономическое дата и время", "Date", true, false, kHourStep, VT_DATE},
+    TNodeRow{tidTimer, tidStatus, "Состояние прибора", "Status", true, false, kHourStep, VT_I4},
+    TNodeRow{tidTimer, tidVersion, "Версия ПО прибора", "Version", true, false, kHourStep, VT_DATE},
     TNodeRow{tidTimer, tidDateConfig, "Дата и время изменения конфигурации прибора", "Date Config", true,
-             false, kHourStep, kDataTypeDate},
+             false, kHourStep, VT_DATE},
 };
 
 // Level-2 branches that hold parameters, and how their parameters are shown.
@@ -52,11 +50,11 @@ struct TParameterParent {
   int kind;
 };
 constexpr std::array kParameterParents = {
-    TParameterParent{tidCurrent, true, false, kDataTypeFloat, kDescribeValueParameter},
-    TParameterParent{tidIntegrator, false, true, kDataTypeFloat, kDescribeOther},
-    TParameterParent{tidHours, false, true, kDataTypeFloat, kDescribeOther},
-    TParameterParent{tidDays, false, true, kDataTypeFloat, kDescribeOther},
-    TParameterParent{tidMonths, false, true, kDataTypeFloat, kDescribeOther},
+    TParameterParent{tidCurrent, true, false, VT_R4, kDescribeValueParameter},
+    TParameterParent{tidIntegrator, false, true, VT_R4, kDescribeOther},
+    TParameterParent{tidHours, false, true, VT_R4, kDescribeOther},
+    TParameterParent{tidDays, false, true, VT_R4, kDescribeOther},
+    TParameterParent{tidMonths, false, true, VT_R4, kDescribeOther},
     TParameterParent{tidHoursErrors, false, true, kDataTypeErrorRecord, kDescribeValueParameter},
     TParameterParent{tidDaysErrors, false, true, kDataTypeErrorRecord, kDescribeValueParameter},
 };
@@ -84,17 +82,13 @@ const TQuantity* FindQuantity(uint8_t low) {
   return low == kHoursQuantity ? &kHours : nullptr;
 }
 
-void SetAttribute(TNTreeData& node, size_t slot, int32_t id, const TVariant& value) {
-  node.Attributes[slot] = BuildAttribute(id, value);
-}
-
 std::string DescribeBranch(uint8_t parent, uint8_t id, bool english, TNTreeData& node) {
   for (const TNodeRow& row : kBranchRows) {
     if (row.parent != parent || row.id != id) continue;
     node.DAVisible = row.da;
     node.HDAVisible = row.hda;
     node.ArchiveStep = row.step;
-    if (row.dataType != 0) SetAttribute(node, 0, 1, TVariant::Int(row.dataType));
+    if (row.dataType != 0) SetAttribute(node, asDataType, TVariant::Int(row.dataType));
     return english ? row.en : row.ru;
   }
   return {};
@@ -109,12 +103,10 @@ std::string DescribeParameter(uint8_t parent, uint8_t id, bool english, TNTreeDa
   node.DAVisible = owner->da;
   node.HDAVisible = owner->hda;
   kind = owner->kind;
-  SetAttribute(node, 0, 1, TVariant::Int(owner->dataType));
-  SetAttribute(node, 1, 2, TVariant::Str(name));
-  SetAttribute(node, 2, 3, TVariant::Str(TarvelParameterUnits(id)));
-  SetAttribute(node, 3, 7, TVariant::Str(ComputerName()));
-  SetAttribute(node, 4, 10, TVariant::Str("OPC"));
-  SetAttribute(node, 5, 13, TVariant::Str(name));
+  DescribeParameterNode(node, owner->dataType, name, TarvelParameterUnits(id));
+  SetAttribute(node, asNodeName, TVariant::Str(ComputerName()));
+  SetAttribute(node, asSourceType, TVariant::Str("OPC"));
+  SetAttribute(node, asItemId, TVariant::Str(name));
   return name;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "drivers/DriverRecords.h"
+#include "tree/TreeItem.h"
 
 namespace orvela {
 
@@ -30,11 +31,8 @@ enum TTarvelId : uint8_t {
 constexpr int kDescribeOther = 0;
 constexpr int kDescribeValueParameter = 2;
 
-// Data types (attribute 1) the driver gives its nodes.
-constexpr int kDataTypeInt = 3;
-constexpr int kDataTypeFloat = 4;
-constexpr int kDataTypeDate = 7;
-constexpr int kDataTypeErrorRecord = 256;
+// The error-archive parameters are shown as text records.
+constexpr int kDataTypeErrorRecord = kDataTypeString;
 
 // Name of a parameter id (low four bits the quantity, high four bits the channel - 1); empty when the
 // quantity is unknown (the date column 14 among them).
@@ -45,7 +43,7 @@ std::string TarvelParameterUnits(uint8_t id);
 // empty when the driver has no such node.
 std::string DescribeTarvel2001Node(const TIdPath& path, bool english, TNTreeData& node, int& kind);
 
-// The computer's network name, at most 16 characters (attribute 7 of parameter nodes).
+// The computer's network name, at most 16 characters (the node-name attribute of parameter nodes).
 std::string ComputerName();
 
 }  // namespace orvela

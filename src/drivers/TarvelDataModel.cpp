@@ -8,14 +8,17 @@ namespace orvela {
 namespace {
 
 constexpr uint8_t kFunctionData = 0x4A;
-constexpr int kSerialAttempts = 3;
+
+// The serial number's place in the meter's tree.
+std::vector<uint8_t> SerialPath(uint8_t address) {
+  return TIdPath::Of(address, {0x41, 0x2F, 0x29}).RequestPath();
+}
 
 }  // namespace
 
 TTarvelDataModel::TTarvelDataModel(std::unique_ptr<TProtocol> framing, ILinkOwner* owner,
                                    TConnectionDevice* link)
     : TDataModel(std::move(framing), owner, link),
-      answer_(kAnswerBufferSize, 0xFF),
       dateAnswer_(kAnswerBufferSize, 0xFF),
       valueAnswer_(kAnswerBufferSize, 0xFF),
       fourth_(kAnswerBufferSize, 0xFF) {}
@@ -37,29 +40,20 @@ bool TTarvelDataModel::ReadCurrent(TPrbArray& result, TNTreeData* node, int mode
 
 bool TTarvelDataModel::SendCommand(uint8_t function, uint16_t length, TBytes& answer,
                                    std::span<const uint8_t> payload) {
-  if (!link_->Connect()) {
-    answerOk_ = false;
-    return false;
-  }
-  bool ok = Exchange(function, payload.first(std::min<size_t>(length, payload.size())), answer);
-  if (&answer == &answer_) answerOk_ = ok;
-  link_->Release();
-  return ok;
+  std::span<const uint8_t> sent = payload.first(std::min<size_t>(length, payload.size()));
+  TDeviceReply reply =
+      AskDevice({.Function = function, .Payload = {sent.begin(), sent.end()}, .Attempts = 1});
+  if (reply.Accepted && &answer != &answer_) answer = answer_;
+  return reply.Accepted;
 }
 
 bool TTarvelDataModel::ReadSerialNumber(uint8_t address, std::string& text) {
-  const uint8_t payload[] = {0x05, 0x03, address, 0x41, 0x2F, 0x29};
   text.clear();
-  bool ok = false;
-  for (int attempt = 0; attempt < kSerialAttempts && !ok; ++attempt) {
-    if (!link_->Connect()) return false;
-    ok = Ask(kFunctionData, payload);
-    link_->Release();
-  }
+  TDeviceReply reply = AskDevice({.Function = kFunctionData, .Payload = SerialPath(address)});
   // A failed exchange leaves nothing to read; a short answer would only give the buffer's fill; an answer
   // of another kind holds no serial number.
   std::optional<std::string> serial =
-      ok && Answer().Code() == kAnswerData ? DecodeSerial(Answer()) : std::nullopt;
+      reply.Accepted && Answer().Code() == kAnswerData ? DecodeSerial(Answer()) : std::nullopt;
   if (!serial) return false;
   text = Cp1251ToUtf8(*serial);
   return true;
@@ -88,18 +82,8 @@ bool TTarvelDataModel::SendArchiveRequest(uint8_t, uint8_t, TBytes&, uint8_t, ui
   return false;
 }
 
-bool TTarvelDataModel::Ask(uint8_t function, std::span<const uint8_t> payload) {
-  answerOk_ = Exchange(function, payload, answer_);
-  return answerOk_;
-}
-
-std::string TTarvelDataModel::DumpAnswer() const {
-  // Only what the device sent: the rest of the buffer is fill.
-  return HexDump(std::span(answer_).first(AnswerLength(answer_)));
-}
-
 int TTarvelDataModel::DataTypeOf(const TNTreeData* node) {
-  return node == nullptr ? 0 : static_cast<int>(node->Attributes[0].Value.AsDouble());
+  return node == nullptr ? 0 : static_cast<int>(Attribute(*node, asDataType).Value.AsDouble());
 }
 
 }  // namespace orvela

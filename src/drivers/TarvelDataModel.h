@@ -18,7 +18,7 @@ class TTarvelDataModel : public TDataModel {
   bool ReadArchive(TPrbArray& result, TNTreeData* node, TDateTime from) override;
   // Nodes under the timer (id 1 is 17 or 24) are timer reads, everything else a current-value read.
   bool ReadCurrent(TPrbArray& result, TNTreeData* node, int mode) override;
-  // Connect, the exchange into the answer buffer, Release; a failed Connect is a failed exchange.
+  // One exchange in a link session; the answer is copied to `answer` when that is not the answer buffer.
   bool SendCommand(uint8_t function, uint16_t length, TBytes& answer,
                    std::span<const uint8_t> payload) override;
   // The serial-number request the family's meters share; false unless eight characters really came.
@@ -38,23 +38,14 @@ class TTarvelDataModel : public TDataModel {
   virtual bool SendArchiveRequest(uint8_t address, uint8_t archive, TBytes& buffer, uint8_t parameter,
                                   uint8_t branch);
 
-  // The answer of the last exchange; empty when that exchange failed, so nothing stale is ever decoded.
-  TAnswer Answer() const { return answerOk_ ? TAnswer::InBuffer(answer_) : TAnswer(); }
-
  protected:
-  // One exchange into the answer buffer (no Connect/Release of its own).
-  bool Ask(uint8_t function, std::span<const uint8_t> payload);
-  // The answer buffer as the drivers' error lines show it.
-  std::string DumpAnswer() const;
   // Attribute 1 of a node as an integer data type (0 without a node).
   static int DataTypeOf(const TNTreeData* node);
 
-  TBytes answer_;
   TBytes dateAnswer_;
   TBytes valueAnswer_;
   TBytes fourth_;  // used by the Tarvel M driver
   std::shared_ptr<TPrbArray> currentDates_;
-  bool answerOk_ = false;
 };
 
 }  // namespace orvela

@@ -3,6 +3,7 @@
 // what it gets; a code or kind without a class gives nullptr, and callers check for it.
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 #include "drivers/DataModel.h"
 #include "links/records/ConnRecords.h"
@@ -21,32 +22,12 @@ class IConnectionCatalog {
   virtual IChannelLog* FindOrder(const TConnKey& key) = 0;
 };
 
-// Data model classes of the model-code x protocol-kind table.
-enum class TModelClass : uint8_t {
-  None,
-  TarvelM,
-  TarvelM_MB,
-  Tarvel2001,
-  Tarvel2001_MB,
-  TarvelF,
-  TarvelF_MB,
-  KOrlix_XM,
-  KOrlix_MB,
-  KZelio,
-  KM,
-  TarvelKom,
-  KCe6822,
-  KIntelekon,
-  KNeyron,
-  KOrlix_MB307,
-};
-
 class TTarvelFactory {
  public:
   TTarvelFactory() = delete;
 
-  // The class the table gives a model code on a protocol kind (None: no data model at all).
-  static TModelClass ModelClassFor(uint8_t modelCode, uint8_t protKind);
+  // The class the family table gives a model code on a protocol kind (empty: no data model at all).
+  static std::string_view ModelClassFor(uint8_t modelCode, uint8_t protKind);
 
   // A link of the key's connection kind with the connection's shared settings (looked up on the main
   // thread through the owner) and the connection's order.
@@ -54,23 +35,30 @@ class TTarvelFactory {
                                                        IConnectionCatalog* catalog = nullptr);
   // The framing of a protocol kind.
   static std::unique_ptr<TProtocol> CreateFraming(uint8_t protKind, ILinkOwner* owner);
-  // The data model of a device on a link the caller keeps (used by the reader thread).
+  // The data model of a device on a link the caller keeps (used by the reader thread), wired with the
+  // process's settings, naming and terminate flag.
   static std::unique_ptr<TDataModel> CreateModel(uint8_t modelCode, const TConnKey& key, ILinkOwner* owner,
                                                  TConnectionDevice* link,
+                                                 const TModelEnvironment& environment,
                                                  IConnectionCatalog* catalog = nullptr);
-  // The data model with a fresh link of its own (marked owned by the model) for the tree controllers;
-  // nullptr and a journal line "Соединение не найдено" when the connection is not configured.
+  // The data model with a fresh link of its own (the model owns it) for the tree controllers; nullptr and a
+  // journal line "Соединение не найдено" when the connection is not configured.
   static std::unique_ptr<TDataModel> CreateModelWithLink(uint8_t modelCode, const TConnKey& key,
-                                                         ILinkOwner* owner, IConnectionCatalog* catalog);
+                                                         ILinkOwner* owner,
+                                                         const TModelEnvironment& environment,
+                                                         IConnectionCatalog* catalog);
   // A plain TDataModel on the given link for the line scan (protocol kinds 0, 1 and 3).
   static std::unique_ptr<TDataModel> CreateScanModel(uint8_t protKind, TConnectionDevice* link,
                                                      ILinkOwner* owner);
 
  private:
   static std::unique_ptr<TConnectionDevice> MakeLink(uint8_t connKind, TConnSettings* settings);
-  // The model of a class on a framing; nullptr for the families not built yet.
-  static std::unique_ptr<TDataModel> MakeModel(TModelClass cls, std::unique_ptr<TProtocol> framing,
-                                               ILinkOwner* owner, TConnectionDevice* link);
+  // The family's model on a fresh framing of the key's protocol kind, with the connection's order and the
+  // line parameters the family needs; nullptr for a family or framing not built yet.
+  static std::unique_ptr<TDataModel> MakeModel(uint8_t modelCode, const TConnKey& key, ILinkOwner* owner,
+                                               ILinkOwner* modelOwner, TConnectionDevice* link,
+                                               const TModelEnvironment& environment,
+                                               IConnectionCatalog* catalog);
 };
 
 }  // namespace orvela

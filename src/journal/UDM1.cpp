@@ -276,7 +276,9 @@ bool TDM1::MoveAsideLocked(std::string& reason) {
   const std::string base = "dbLogs.damaged-" + StampForFileName(NowLocal());
   fs::path aside;
   for (int n = 1; n < 1000; ++n) {
-    fs::path candidate = folder_ / (base + (n == 1 ? "" : "-" + std::to_string(n)) + ".db");
+    std::string name = base;
+    if (n > 1) name.append("-").append(std::to_string(n));
+    fs::path candidate = folder_ / name.append(".db");
     if (!fs::exists(candidate)) {
       aside = candidate;
       break;

@@ -100,9 +100,9 @@ void TConnectionDevice::SetEchoFields(int32_t flag, int32_t tested) {
   StoreShared(settings_->EchoTested, tested);
 }
 
-void TConnectionDevice::RunInOwner(const std::function<void()>& fn) {
-  if (owner_)
-    owner_->Synchronize(fn);
+void RunInOwner(ILinkOwner* owner, const std::function<void()>& fn) {
+  if (owner != nullptr)
+    owner->Synchronize(fn);
   else
     fn();
 }
@@ -110,14 +110,14 @@ void TConnectionDevice::RunInOwner(const std::function<void()>& fn) {
 void TConnectionDevice::LogLine(const std::string& text) {
   if (!order_) return;
   IChannelLog* order = order_;
-  RunInOwner([order, &text] { order->LogLine(text); });
+  RunInOwner(owner_, [order, &text] { order->LogLine(text); });
 }
 
 void TConnectionDevice::TraceReceived(uint8_t byte) {
   lastByte_ = byte;
   if (!order_ || !order_->TraceOn()) return;
   IChannelLog* order = order_;
-  RunInOwner([order, byte] { order->LogTraceItem(HexByte(byte)); });
+  RunInOwner(owner_, [order, byte] { order->LogTraceItem(HexByte(byte)); });
 }
 
 void TConnectionDevice::TraceSent(std::span<const uint8_t> bytes) {
@@ -125,7 +125,7 @@ void TConnectionDevice::TraceSent(std::span<const uint8_t> bytes) {
   if (!order_ || !order_->TraceOn()) return;
   IChannelLog* order = order_;
   std::string text = SentTraceText(bytes);
-  RunInOwner([order, &text] { order->LogTraceStart(text); });
+  RunInOwner(owner_, [order, &text] { order->LogTraceStart(text); });
 }
 
 void TConnectionDevice::EchoTest() {

@@ -26,6 +26,13 @@ class ILinkOwner {
   virtual void Synchronize(const std::function<void()>& fn) = 0;
 };
 
+// "Synchronise with the main thread or run here": through the owner's Synchronize when there is an
+// owner, else at once on the calling thread (tools and tests run without one).
+void RunInOwner(ILinkOwner* owner, const std::function<void()>& fn);
+
+// Kinds of SetLineParam.
+constexpr int kLineParamStopBits = 1;
+
 // Failure kinds a framing reports through ReportFailure. The inbound GPRS link keeps its socket only for
 // kFailNoAnswer, so a read that timed out (EReadExcept, EPriborReadExcept) must be reported as that kind:
 // anything else costs a new wake-up call.
@@ -139,8 +146,6 @@ class TConnectionDevice {
   TEchoAnswer CollectEchoAnswer();
   // WaitData(1), but always letting the clock move.
   bool WaitOnePoll();
-  // Runs fn in the owner thread when there is one, else here.
-  void RunInOwner(const std::function<void()>& fn);
 
   bool hold_ = false;
   bool ownedByModel_ = false;

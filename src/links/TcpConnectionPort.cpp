@@ -37,31 +37,12 @@ bool PeerGone(int fd) {
 }  // namespace
 
 TTCPConnectionPort::TTCPConnectionPort(TConnSettings* settings, Clock& clock)
-    : TConnectionDevice(settings, clock) {}
+    : TSocketPort(settings, clock, true) {}
 
-TTCPConnectionPort::~TTCPConnectionPort() {
-  CloseSocket();
-}
-
-void TTCPConnectionPort::CloseSocket() {
-  su::CloseSocket(socket_, true);
-}
+TTCPConnectionPort::~TTCPConnectionPort() = default;
 
 bool TTCPConnectionPort::SetAddress(const std::string& address) {
-  auto parsed = ParseIpLinkAddress(address);
-  if (!parsed) return false;
-  auto resolved = su::ResolveIpv4(parsed->host);
-  if (!resolved) {
-    LogLine("Узел не найден: " + parsed->host);
-    return false;
-  }
-  if (resolved->byName) LogLine("Найден узел:" + su::DottedAddress(resolved->address));
-  address_ = address;
-  remote_ = {};
-  remote_.sin_family = AF_INET;
-  remote_.sin_port = htons(parsed->remotePort);
-  remote_.sin_addr = resolved->address;
-  return true;
+  return TakeRemote(address, true).has_value();
 }
 
 bool TTCPConnectionPort::ReuseSocket() {
@@ -74,13 +55,8 @@ bool TTCPConnectionPort::ReuseSocket() {
   return false;
 }
 
-bool TTCPConnectionPort::OpenSocket() {
-  socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (socket_ < 0) {
-    LogLine("Ошибка сокета: " + std::to_string(su::WsaErrorCode(errno)));
-    return false;
-  }
-  su::SetLinkOptions(socket_, kSocketBufferBytes, kReceiveTimeoutMs, clock_);
+bool TTCPConnectionPort::OpenConnection() {
+  if (!OpenSocket(SOCK_STREAM)) return false;
   // Non-blocking connect so an unreachable host costs the link's own bound, not the system's minutes.
   int err = 0;
   if (!SetNonBlocking(socket_, true)) {
@@ -101,7 +77,7 @@ bool TTCPConnectionPort::OpenSocket() {
 bool TTCPConnectionPort::Connect() {
   bool connected = ReuseSocket();
   if (!connected) {
-    connected = OpenSocket();
+    connected = OpenConnection();
     if (!connected) clock_.Sleep(100);
     clock_.Sleep(1000);
   }
@@ -115,12 +91,6 @@ bool TTCPConnectionPort::Connect() {
   }
   connected_ = connected;
   return connected;
-}
-
-void TTCPConnectionPort::Release() {
-  if (!hold_) return;
-  CloseSocket();
-  connected_ = false;
 }
 
 void TTCPConnectionPort::PurgeInput() {
@@ -143,7 +113,6 @@ int TTCPConnectionPort::Refill() {
   ssize_t n = ::recv(socket_, scratch.data(), scratch.size(), MSG_DONTWAIT);
   if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
     CloseSocket();
-    connected_ = false;
     throw EConnectExcept(kConnectionLostText);
   }
   if (n < 0) return 0;
@@ -154,22 +123,13 @@ int TTCPConnectionPort::Refill() {
 
 bool TTCPConnectionPort::WaitData(int polls) {
   if (socket_ < 0) throw EConnectExcept(kConnectionLostText);
-  int64_t deadline = clock_.TickMs() + static_cast<int64_t>(std::max(polls, 0)) * kPollMs;
-  for (;;) {
-    int64_t remaining = deadline - clock_.TickMs();
-    if (su::WaitReadable(socket_, clock_, std::max<int64_t>(remaining, 0))) {
-      Refill();
-      if (buffer_.Count() > 0) return true;
-    }
-    if (deadline - clock_.TickMs() <= 0) return false;
-  }
+  return FillWithin(static_cast<int64_t>(std::max(polls, 0)) * kPollMs);
 }
 
 uint8_t TTCPConnectionPort::ReadByte() {
   if (buffer_.Count() == 0) {
     if (socket_ < 0) throw EConnectExcept(kConnectionLostText);
-    if (su::WaitReadable(socket_, clock_, kReceiveTimeoutMs)) Refill();
-    if (buffer_.Count() == 0) return 0;
+    if (!FillWithin(kReceiveTimeoutMs)) return 0;
   }
   uint8_t byte = buffer_.Take();
   TraceReceived(byte);
@@ -188,7 +148,6 @@ void TTCPConnectionPort::Send(std::span<const uint8_t> bytes) {
   }
   if (socket_ < 0 || sent < bytes.size()) {
     CloseSocket();
-    connected_ = false;
     throw EConnectExcept(kConnectionLostText);
   }
   clock_.Sleep(kSendPauseMs);

@@ -19,51 +19,31 @@ constexpr int kMaxDatagramsPerStep = 256;
 }  // namespace
 
 TUdpConnectionPort::TUdpConnectionPort(TConnSettings* settings, Clock& clock)
-    : TConnectionDevice(settings, clock) {}
+    : TSocketPort(settings, clock, false) {}
 
-TUdpConnectionPort::~TUdpConnectionPort() {
-  CloseSocket();
-}
-
-void TUdpConnectionPort::CloseSocket() {
-  su::CloseSocket(socket_, false);
-  connected_ = false;
-}
+TUdpConnectionPort::~TUdpConnectionPort() = default;
 
 bool TUdpConnectionPort::SetAddress(const std::string& address) {
-  auto parsed = ParseIpLinkAddress(address);
+  std::optional<TIpLinkAddress> parsed = TakeRemote(address, false);
   if (!parsed) return false;
-  auto resolved = su::ResolveIpv4(parsed->host);
-  if (!resolved) return false;
   CloseSocket();
-  address_ = address;
   local_ = {};
   local_.sin_family = AF_INET;
   local_.sin_port = htons(parsed->localPort.value_or(0));
   local_.sin_addr.s_addr = htonl(INADDR_ANY);
-  remote_ = {};
-  remote_.sin_family = AF_INET;
-  remote_.sin_port = htons(parsed->remotePort);
-  remote_.sin_addr = resolved->address;
   return true;
 }
 
 bool TUdpConnectionPort::Connect() {
   if (socket_ >= 0) return connected_ = true;
   buffer_.Reset();
-  socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (socket_ < 0) return connected_ = false;
-  su::SetLinkOptions(socket_, kSocketBufferBytes, kReceiveTimeoutMs, clock_);
+  if (!OpenSocket(SOCK_DGRAM)) return false;
   if (::bind(socket_, reinterpret_cast<const sockaddr*>(&local_), sizeof local_) != 0) {
     LogLine("Ошибка сокета: " + std::to_string(su::WsaErrorCode(errno)));
     CloseSocket();
     return false;
   }
   return connected_ = true;
-}
-
-void TUdpConnectionPort::Release() {
-  if (hold_) CloseSocket();
 }
 
 int TUdpConnectionPort::BoundPort() const {
@@ -110,20 +90,6 @@ int TUdpConnectionPort::Refill() {
     ::recv(socket_, nullptr, 0, MSG_DONTWAIT | MSG_TRUNC);
   }
   return added;
-}
-
-bool TUdpConnectionPort::FillWithin(int64_t ms) {
-  if (socket_ < 0) return false;
-  // What is already queued counts at once; unread bytes need no wait.
-  if (su::WaitReadable(socket_, clock_, 0)) Refill();
-  if (buffer_.Count() > 0) return true;
-  int64_t deadline = clock_.TickMs() + std::max<int64_t>(ms, 0);
-  for (;;) {
-    int64_t remaining = deadline - clock_.TickMs();
-    if (su::WaitReadable(socket_, clock_, std::max<int64_t>(remaining, 0))) Refill();
-    if (buffer_.Count() > 0) return true;
-    if (deadline - clock_.TickMs() <= 0) return false;
-  }
 }
 
 bool TUdpConnectionPort::WaitData(int polls) {

@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "protocols/MakerMessage.h"
+
 namespace orvela {
 namespace {
 
@@ -30,6 +32,10 @@ constexpr TFailureRule kFailureRules[] = {
     {Is<EPortExcept>, &TExchangeCounters::portFailures, false, kFailRead},
     {Is<EPriborReadExcept>, &TExchangeCounters::noAnswers, false, kFailNoAnswer},
 };
+
+constexpr const char* kDeadlineText = "Ошибка обмена - истекло время обмена";
+// A framing that does not say otherwise gets one minute per exchange.
+constexpr int64_t kDefaultExchangeBudgetMs = 60'000;
 
 }  // namespace
 
@@ -70,6 +76,98 @@ void TProtocol::ReceiveFrame(TBytes& reply) {
   reply.clear();
 }
 
+bool TProtocol::Exchange(std::span<const uint8_t> request) {
+  if (!link_) return false;
+  link_->ClearReadCounter();
+  link_->PurgeInput();
+  link_->PurgeOutput();
+  resultCode_ = 0;
+  BeginExchange();
+  ++counters_.requests;
+  sendStatus_.clear();
+  receiveStatus_.clear();
+  reply_.clear();
+  Log(name_ + ". Запрос № " + std::to_string(CurrentRequestNumber()) + " - " + FormatDateTime(Now()) + "; " +
+      description_);
+  TBytes sentBytes(request.begin(), request.end());
+  bool sent = false;
+  bool ok = false;
+  exchangeStart_ = GetClock().TickMs();
+  sending_ = false;
+  ArmDeadline(ExchangeBudgetMs());
+  try {
+    sendStart_ = Now();
+    Log("Посылка");
+    SetStatus("Посылка запроса");
+    sending_ = true;
+    SendFrame(request);
+    sending_ = false;
+    if (ShuttingDown()) return false;
+    sendStatus_ = "Успешно";
+    sendEnd_ = Now();
+    sent = true;
+    receiveStart_ = Now();
+    Log("");
+    Log("Ответ");
+    SetStatus("Чтение ответа");
+    ReceiveFrame(reply_);
+    if (ShuttingDown()) return false;
+    receiveEnd_ = Now();
+    CheckReply(reply_);
+    receiveStatus_ = "Успешно";
+    ok = true;
+    ++counters_.successes;
+    link_->ClearNoAnswerCount();
+  } catch (const EShutdownStop&) {
+    return false;
+  } catch (const EDeadlinePassed&) {
+    RecordDeadline();
+  } catch (const EPortExcept& e) {
+    if (link_->ReadCounter() == 0) resultCode_ = -2;
+    RecordFailure(e);
+  } catch (const ELinkError& e) {
+    if (RecordFailure(e) == 0) throw;
+  }
+  JournalExchange(sentBytes, reply_, sent);
+  Log("");
+  return ok;
+}
+
+void TProtocol::RecordDeadline() {
+  if (sending_)
+    RecordFailure(EWriteExcept(kDeadlineText));
+  else
+    RecordFailure(EReadExcept(kDeadlineText));
+}
+
+bool TProtocol::MakerRequest(std::span<const uint8_t> request, TBytes& buffer) {
+  replyArrived_ = false;
+  bool ok = Exchange(request);
+  if (link_) link_->Release();
+  if (!ok) return false;
+  replyArrived_ = true;
+  return maker::CopyToAnswerBuffer(reply_, buffer);
+}
+
+void TProtocol::CheckReply(const TBytes&) {}
+
+int64_t TProtocol::ExchangeBudgetMs() const {
+  return kDefaultExchangeBudgetMs;
+}
+
+void TProtocol::ArmDeadline(int64_t budgetMs) {
+  deadline_ = exchangeStart_ + budgetMs;
+}
+
+void TProtocol::Poll() {
+  if (ShuttingDown()) throw EShutdownStop{};
+  if (GetClock().TickMs() > deadline_) throw EDeadlinePassed{};
+}
+
+int32_t TProtocol::LineSpeed() const {
+  return link_ != nullptr && link_->Settings() != nullptr ? link_->Settings()->BaudRate : 0;
+}
+
 Clock& TProtocol::GetClock() const {
   return link_ ? link_->GetClock() : SystemClock();
 }
@@ -87,19 +185,13 @@ void TProtocol::BeginExchange() {
 void TProtocol::Log(const std::string& text) {
   if (!order_) return;
   IChannelLog* order = order_;
-  if (owner_)
-    owner_->Synchronize([order, &text] { order->LogLine(text); });
-  else
-    order->LogLine(text);
+  RunInOwner(owner_, [order, &text] { order->LogLine(text); });
 }
 
 void TProtocol::SetStatus(const std::string& text) {
   if (!order_) return;
   IChannelLog* order = order_;
-  if (owner_)
-    owner_->Synchronize([order, &text] { order->SetStatus(text); });
-  else
-    order->SetStatus(text);
+  RunInOwner(owner_, [order, &text] { order->SetStatus(text); });
 }
 
 bool TProtocol::Sleep(int64_t ms) {
@@ -131,10 +223,7 @@ void TProtocol::JournalExchange(const TBytes& request, const TBytes& reply, bool
       journal->DebugTrace(linkAddress_, deviceIdentity_, reply, 1, receiveStatus_, receiveStart_,
                           receiveEnd_);
   };
-  if (owner_)
-    owner_->Synchronize(write);
-  else
-    write();
+  RunInOwner(owner_, write);
 }
 
 }  // namespace orvela

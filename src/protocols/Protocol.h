@@ -39,9 +39,13 @@ struct TExchangeCounters {
   int64_t noAnswers = 0;         // EPriborReadExcept
 };
 
+// The exchange skeleton is written once here (Exchange): purges, counters, the request's log line, status
+// texts, time stamps, failure recording, the exchange journal, shutdown and the overall deadline. A framing
+// supplies SendFrame, ReceiveFrame and CheckReply, and says how long an exchange may take.
 class TProtocol {
  public:
-  TProtocol() = default;
+  // name starts the request's log line ("XModem. Запрос № …").
+  explicit TProtocol(std::string name = {}) : name_(std::move(name)) {}
   virtual ~TProtocol() = default;
   TProtocol(const TProtocol&) = delete;
   TProtocol& operator=(const TProtocol&) = delete;
@@ -57,6 +61,8 @@ class TProtocol {
   virtual void SendRaw(std::span<const uint8_t> bytes);
   // One byte from the link as a one-character text, empty when none came.
   virtual std::string ReadRawByte();
+  // One request frame out and the reply frames back; both raise the link exceptions on failure and end
+  // every wait through Poll.
   virtual void SendFrame(std::span<const uint8_t> request);
   virtual void ReceiveFrame(TBytes& reply);
 
@@ -82,6 +88,8 @@ class TProtocol {
   TDateTime ReceiveEnd() const { return receiveEnd_; }
   TDateTime FirstByteTime() const { return firstByteTime_; }
   const TExchangeCounters& Counters() const { return counters_; }
+  // The reply of the last exchange as the frames brought it (header and data, fill included).
+  const TBytes& LastReply() const { return reply_; }
 
   // The program's terminate flag: every wait loop ends quietly once it is set (not owned).
   void SetShutdownFlag(const std::atomic<bool>* flag) { shutdown_ = flag; }
@@ -89,6 +97,28 @@ class TProtocol {
   void SetOwner(ILinkOwner* owner) { owner_ = owner; }
 
  protected:
+  // Wait loops end by these: the program shuts down (the exchange returns false quietly), or the
+  // exchange's deadline passed (recorded as a failure of the side that was running). Kept apart from the
+  // link exceptions so that no wait that takes a time-out as an answer can swallow them.
+  struct EShutdownStop {};
+  struct EDeadlinePassed {};
+
+  // The template method: one request out, its reply into reply_. False on a recorded failure or shutdown.
+  bool Exchange(std::span<const uint8_t> request);
+  // Exchange, Release, and the reply's maker message into an answer buffer (the framings that carry the
+  // maker's messages answer Request with it).
+  bool MakerRequest(std::span<const uint8_t> request, TBytes& buffer);
+  // A whole reply that cannot be an answer raises EReadExcept. The base accepts everything.
+  virtual void CheckReply(const TBytes& reply);
+  // Milliseconds one exchange may take as a whole, from its start.
+  virtual int64_t ExchangeBudgetMs() const;
+  // Moves the deadline to budgetMs after the exchange's start (a framing that learns the reply's length).
+  void ArmDeadline(int64_t budgetMs);
+  // Every wait loop passes here: raises EShutdownStop or EDeadlinePassed.
+  void Poll();
+  // The connection's line speed in bit/s; 0 when it names none.
+  int32_t LineSpeed() const;
+
   // The clock of the link (the framing waits in the link's time).
   Clock& GetClock() const;
   TDateTime Now() const;
@@ -119,6 +149,16 @@ class TProtocol {
   std::string description_;
   TExchangeCounters counters_;
   const std::atomic<bool>* shutdown_ = nullptr;
+  TBytes reply_;
+
+ private:
+  // The failure of one exchange, recorded against the side that was running.
+  void RecordDeadline();
+
+  std::string name_;
+  int64_t exchangeStart_ = 0;
+  int64_t deadline_ = 0;
+  bool sending_ = false;
 };
 
 }  // namespace orvela

@@ -9,14 +9,6 @@ namespace {
 
 using namespace xmodem;
 
-// Ends a wait loop when the program shuts down; the transaction then returns false without a journal.
-struct EShutdownStop {};
-// Ends the exchange when its deadline has passed. Kept apart from EReadExcept so that no wait that takes a
-// time-out as an answer can swallow it.
-struct EDeadlinePassed {};
-
-constexpr const char* kDeadlineText = "Ошибка обмена - истекло время обмена";
-
 constexpr int kSendAttempts = 10;
 constexpr int kReadyWaits = 21;
 constexpr int kReadyNudges = 6;
@@ -30,10 +22,6 @@ constexpr int kResyncChecks = 400;
 constexpr int kEndReads = 10;
 constexpr int kWaitingSignsToFail = 5;
 constexpr int64_t kSlowByteMs = 1500;
-
-size_t DeclaredTotal(const TBytes& reply) {
-  return kHeaderSize + (static_cast<size_t>(reply[2]) | (static_cast<size_t>(reply[3]) << 8));
-}
 
 size_t BlocksFor(size_t bytes) {
   return std::max<size_t>(1, (bytes + kDataSize - 1) / kDataSize);
@@ -49,108 +37,37 @@ int64_t XModemExchangeBudgetMs(size_t blocks, int32_t bitsPerSecond) {
 }
 
 TBytes BuildXModemBlock(uint8_t number, std::span<const uint8_t> data) {
-  TBytes block{kSoh, number, static_cast<uint8_t>(255 - number)};
-  size_t n = std::min(data.size(), kDataSize);
-  block.insert(block.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n));
-  block.resize(3 + kDataSize, kFill);
+  TBytes block(3 + kDataSize, kFill);
+  block[0] = kSoh;
+  block[1] = number;
+  block[2] = static_cast<uint8_t>(255 - number);
+  std::copy_n(data.begin(), std::min(data.size(), kDataSize), block.begin() + 3);
   uint16_t crc = Crc16Xmodem(std::span<const uint8_t>(block).subspan(3, kDataSize));
   block.push_back(static_cast<uint8_t>(crc >> 8));
   block.push_back(static_cast<uint8_t>(crc & 0xFF));
   return block;
 }
 
+XModemProtocol::XModemProtocol() : TProtocol("XModem") {}
+
 bool XModemProtocol::Request(std::span<const uint8_t> request, TBytes& buffer) {
-  replyArrived_ = false;
-  bool ok = Transaction(request);
-  if (link_) link_->Release();
-  if (!ok) return false;
-  replyArrived_ = true;
-  size_t total = DeclaredTotal(reply_);
-  buffer.assign(kReplyBufferSize, 0xFF);
-  std::copy_n(reply_.begin(), total, buffer.begin());
-  return total > 6;
+  return MakerRequest(request, buffer);
 }
 
-bool XModemProtocol::Transaction(std::span<const uint8_t> request) {
-  if (!link_) return false;
-  link_->ClearReadCounter();
-  link_->PurgeInput();
-  link_->PurgeOutput();
-  resultCode_ = 0;
-  BeginExchange();
-  ++counters_.requests;
-  sendStatus_.clear();
-  receiveStatus_.clear();
-  reply_.clear();
-  Log("XModem. Запрос № " + std::to_string(CurrentRequestNumber()) + " - " + FormatDateTime(Now()) + "; " +
-      description_);
-  TBytes sentBytes(request.begin(), request.end());
-  bool sent = false;
-  bool ok = false;
-  exchangeStart_ = GetClock().TickMs();
-  declaredBlocks_ = 0;
-  sending_ = false;
-  ArmDeadline(1);
-  try {
-    sendStart_ = Now();
-    Log("Посылка");
-    SetStatus("Посылка запроса");
-    sending_ = true;
-    SendFrame(request);
-    sending_ = false;
-    if (ShuttingDown()) return false;
-    sendStatus_ = "Успешно";
-    sendEnd_ = Now();
-    sent = true;
-    receiveStart_ = Now();
-    Log("");
-    Log("Ответ");
-    SetStatus("Чтение ответа");
-    ReceiveFrame(reply_);
-    if (ShuttingDown()) return false;
-    receiveEnd_ = Now();
-    if (reply_.size() < kHeaderSize) throw EReadExcept("Ошибка приема - пустой ответ");
-    if (DeclaredTotal(reply_) > kReplyBufferSize)
-      throw EReadExcept("Ошибка приема - заявленная длина больше буфера");
-    if (reply_.size() < DeclaredTotal(reply_))
-      throw EReadExcept("Ошибка приема - расхождение заявленной и полученной длинны");
-    receiveStatus_ = "Успешно";
-    ok = true;
-    ++counters_.successes;
-    link_->ClearNoAnswerCount();
-  } catch (const EShutdownStop&) {
-    return false;
-  } catch (const EDeadlinePassed&) {
-    if (sending_)
-      RecordFailure(EWriteExcept(kDeadlineText));
-    else
-      RecordFailure(EReadExcept(kDeadlineText));
-  } catch (const EPortExcept& e) {
-    if (link_->ReadCounter() == 0) resultCode_ = -2;
-    RecordFailure(e);
-  } catch (const ELinkError& e) {
-    if (RecordFailure(e) == 0) throw;
-  }
-  JournalExchange(sentBytes, reply_, sent);
-  Log("");
-  return ok;
+void XModemProtocol::CheckReply(const TBytes& reply) {
+  maker::CheckReply(reply);
 }
 
-void XModemProtocol::ArmDeadline(size_t replyBlocks) {
-  int32_t speed = link_ != nullptr && link_->Settings() != nullptr ? link_->Settings()->BaudRate : 0;
-  deadline_ = exchangeStart_ + XModemExchangeBudgetMs(1 + replyBlocks, speed);
-}
-
-void XModemProtocol::Poll() {
-  if (ShuttingDown()) throw EShutdownStop{};
-  if (GetClock().TickMs() > deadline_) throw EDeadlinePassed{};
+int64_t XModemProtocol::ExchangeBudgetMs() const {
+  // Until the first reply block declares the length: one request block and one reply block.
+  return XModemExchangeBudgetMs(2, LineSpeed());
 }
 
 void XModemProtocol::TakeDeclaredLength(const TBytes& reply) {
-  size_t total = DeclaredTotal(reply);
+  size_t total = maker::DeclaredTotal(reply);
   if (total > kReplyBufferSize) throw EReadExcept("Ошибка приема - заявленная длина больше буфера");
   declaredBlocks_ = BlocksFor(total);
-  ArmDeadline(declaredBlocks_);
+  ArmDeadline(XModemExchangeBudgetMs(1 + declaredBlocks_, LineSpeed()));
 }
 
 void XModemProtocol::SendRaw(std::span<const uint8_t> bytes) {
@@ -388,6 +305,7 @@ bool XModemProtocol::WaitNextBlock() {
 
 void XModemProtocol::ReceiveFrame(TBytes& reply) {
   reply.clear();
+  declaredBlocks_ = 0;
   bool startFlag = true;
   if (!Sleep(100)) throw EShutdownStop{};
   link_->PurgeInput();

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "protocols/Crc16.h"
+#include "protocols/MakerMessage.h"
 #include "protocols/Protocol.h"
 
 namespace orvela {
@@ -21,9 +22,7 @@ inline constexpr uint8_t kCrcRequest = 'C';
 inline constexpr uint8_t kFill = 0x1A;
 inline constexpr size_t kDataSize = 128;
 inline constexpr size_t kBlockSize = 3 + kDataSize + 2;
-// Reply header: bytes 2 and 3 hold the payload's length (little-endian) not counting the 4 header bytes.
-inline constexpr size_t kHeaderSize = 4;
-inline constexpr size_t kReplyBufferSize = 65536;
+inline constexpr size_t kReplyBufferSize = maker::kAnswerBufferSize;
 // The bound on one exchange as a whole: a floor for the hand-shakes (ready wait, release procedure, the
 // device's first reply block) plus, per block, twice its time on the line and a turn-around allowance.
 inline constexpr int64_t kExchangeFloorMs = 60'000;
@@ -43,10 +42,11 @@ TBytes BuildXModemBlock(uint8_t number, std::span<const uint8_t> data);
 
 class XModemProtocol : public TProtocol {
  public:
-  // Runs the transaction and releases the link. On success the buffer (resized to 65,536 bytes) is
-  // filled with 0xFF and the reply's header and declared payload are copied to its start. True when
-  // the reply is whole and longer than 6 bytes; a shorter whole reply is in the buffer all the same
-  // (ReplyArrived).
+  XModemProtocol();
+
+  // Runs the exchange and releases the link. On success the buffer (resized to 65,536 bytes) is filled
+  // with 0xFF and the reply's header and declared payload are copied to its start. True when the reply is
+  // whole and longer than 6 bytes; a shorter whole reply is in the buffer all the same (ReplyArrived).
   bool Request(std::span<const uint8_t> request, TBytes& buffer) override;
   void SendRaw(std::span<const uint8_t> bytes) override;
   std::string ReadRawByte() override;
@@ -57,18 +57,16 @@ class XModemProtocol : public TProtocol {
 
   // Up to 401 × (CheckLink, a waiting byte or WaitData(20)); raises EReadExcept "Ошибка чтения байта".
   uint8_t ReadByteTimed();
-  // The reply payload of the last ReceiveFrame (header and data, fill included).
-  const TBytes& LastReply() const { return reply_; }
+
+ protected:
+  // The reply must be a whole maker message.
+  void CheckReply(const TBytes& reply) override;
+  // One request block and one reply block, until the first reply block declares the length.
+  int64_t ExchangeBudgetMs() const override;
 
  private:
   enum class TBlockResult { Retry, Accepted, Repeated };
 
-  // Runs SendFrame and ReceiveFrame; false on a caught failure or shutdown.
-  bool Transaction(std::span<const uint8_t> request);
-  // Sets the exchange's deadline for one request block and `replyBlocks` reply blocks.
-  void ArmDeadline(size_t replyBlocks);
-  // Every wait loop passes here: ends the exchange on shutdown or when its deadline has passed.
-  void Poll();
   // After the first reply block: the declared length must fit the buffer; the deadline follows it.
   void TakeDeclaredLength(const TBytes& reply);
   // Waits for the receiver's "C": the quiet wait, the release procedure and the ACK NAK nudges.
@@ -94,11 +92,7 @@ class XModemProtocol : public TProtocol {
   void CloseHeldLink();
 
   TCrc16Xmodem crc_;
-  TBytes reply_;
-  int64_t exchangeStart_ = 0;
-  int64_t deadline_ = 0;
   size_t declaredBlocks_ = 0;
-  bool sending_ = false;
 };
 
 }  // namespace orvela

@@ -44,7 +44,7 @@ TNTreeData* AddDevice(TTree& tree, const std::string& name, uint8_t model, uint8
   device->ModelCode = model;
   device->Address = address;
   device->Serial = serial;
-  device->Attributes[1] = BuildAttribute(2, TVariant::Int(address));
+  SetAttribute(*device, asDescription, TVariant::Int(address));
 
   TNTreeData* current = tree.AddChildNamed(device, "Текущие данные");
   current->Kind = nkBranch;
@@ -53,9 +53,7 @@ TNTreeData* AddDevice(TTree& tree, const std::string& name, uint8_t model, uint8
     TNTreeData* parameter = tree.AddChildNamed(current, p.name);
     parameter->Kind = nkParameter;
     parameter->Address = p.address;
-    parameter->Attributes[0] = BuildAttribute(1, TVariant::Int(p.dataType));
-    parameter->Attributes[1] = BuildAttribute(2, TVariant::Str("Значение"));
-    parameter->Attributes[2] = BuildAttribute(3, TVariant::Str(p.units));
+    DescribeParameterNode(*parameter, p.dataType, "Значение", p.units);
   }
 
   TNTreeData* hourly = tree.AddChildNamed(device, "Почасовой архив");
@@ -65,8 +63,8 @@ TNTreeData* AddDevice(TTree& tree, const std::string& name, uint8_t model, uint8
   TNTreeData* heat = tree.AddChildNamed(hourly, "Q");
   heat->Kind = nkGroupedParameter;
   heat->ArchiveStep = hourly->ArchiveStep;
-  heat->Attributes[0] = BuildAttribute(1, TVariant::Int(VT_R4));
-  heat->Attributes[2] = BuildAttribute(3, TVariant::Str("Гкал"));
+  SetAttribute(*heat, asDataType, TVariant::Int(VT_R4));
+  SetAttribute(*heat, asUnits, TVariant::Str("Гкал"));
 
   TTree::SetConnectionKey(device, key);
   return device;
@@ -74,13 +72,13 @@ TNTreeData* AddDevice(TTree& tree, const std::string& name, uint8_t model, uint8
 
 }  // namespace
 
-void BuildDemoConfiguration(TConfigController& controller) {
+void BuildDemoConfiguration(TConfigController& controller, int32_t tcpPort) {
   TConnKey tcp;
   tcp.ConnName = "Котельная";
   tcp.ConnType = static_cast<uint8_t>(TConnKind::TcpClient);
   tcp.ProtType = static_cast<uint8_t>(TProtKind::XModem);
   tcp.IP_Addr = "127.0.0.1";
-  tcp.IP_Port = 4001;
+  tcp.IP_Port = tcpPort;
   TConnKey serial;
   serial.ConnName = "Насосная";
   serial.ConnType = static_cast<uint8_t>(TConnKind::SerialLine);

@@ -5,8 +5,11 @@
 
 namespace orvela {
 
-// Replaces the controller's connections and tree with two connections (a TCP client on the loopback and
-// a serial line) and two devices with current data and an hourly archive. Nothing is written.
-void BuildDemoConfiguration(TConfigController& controller);
+// Where the demo's TCP connection points unless told otherwise.
+constexpr int32_t kDemoTcpPort = 4001;
+
+// Replaces the controller's connections and tree with two connections (a TCP client on the loopback at
+// tcpPort and a serial line) and two devices with current data and an hourly archive. Nothing is written.
+void BuildDemoConfiguration(TConfigController& controller, int32_t tcpPort = kDemoTcpPort);
 
 }  // namespace orvela

@@ -33,7 +33,8 @@ struct TTypeWord {
   int64_t type;
   const char* word;
 };
-constexpr TTypeWord kTypeWords[] = {{4, "плав. точка"}, {7, "Дата/Время"}, {8, "строка"}, {256, "строка"}};
+constexpr TTypeWord kTypeWords[] = {
+    {VT_R4, "плав. точка"}, {VT_DATE, "Дата/Время"}, {VT_BSTR, "строка"}, {kDataTypeString, "строка"}};
 
 // Visits node and its subtree in pre-order (node, then each child with its own subtree, in child order).
 template <class Fn>
@@ -87,6 +88,17 @@ TAttribRec BuildAttribute(int32_t id, const TVariant& value, const Clock& clock)
   rec.Time = DateTimeToSystemTime(clock.NowUtc());
   if (value.vt == VT_BSTR) rec.Text = Utf8Prefix(value.s, kMaxAttributeText);
   return rec;
+}
+
+void SetAttribute(TNTreeData& node, TAttributeSlot slot, const TVariant& value, const Clock& clock) {
+  node.Attributes[slot] = BuildAttribute(kAttributeIds[slot], value, clock);
+}
+
+void DescribeParameterNode(TNTreeData& node, int32_t dataType, const std::string& description,
+                           const std::string& units, const Clock& clock) {
+  SetAttribute(node, asDataType, TVariant::Int(dataType), clock);
+  SetAttribute(node, asDescription, TVariant::Str(description), clock);
+  SetAttribute(node, asUnits, TVariant::Str(units), clock);
 }
 
 int ImageIndexForKind(uint8_t kind) {
@@ -423,18 +435,17 @@ size_t TTree::NodeCount() {
 
 std::string TTreeItem::DataTypeWord() const {
   if (!node_) return {};
-  // Attribute 1 holds the parameter's variant type code as a number.
-  auto type = static_cast<int64_t>(node_->Attributes[0].Value.AsDouble());
+  auto type = static_cast<int64_t>(Attribute(*node_, asDataType).Value.AsDouble());
   for (const auto& entry : kTypeWords)
     if (entry.type == type) return entry.word;
   return {};
 }
 
 std::string TTreeItem::Description() const {
-  return node_ ? node_->Attributes[1].Text : std::string();
+  return node_ ? Attribute(*node_, asDescription).Text : std::string();
 }
 std::string TTreeItem::Units() const {
-  return node_ ? node_->Attributes[2].Text : std::string();
+  return node_ ? Attribute(*node_, asUnits).Text : std::string();
 }
 std::string TTreeItem::Name() const {
   return node_ ? node_->Name : std::string();

@@ -64,6 +64,21 @@ struct TAttribRec {
 // An attribute record stamped with the clock's current UTC time.
 TAttribRec BuildAttribute(int32_t id, const TVariant& value, const Clock& clock = SystemClock());
 
+// The six attribute slots of a node; each holds one item attribute, whose identifier kAttributeIds gives.
+enum TAttributeSlot : uint8_t {
+  asDataType,  // the parameter's variant type code as a number
+  asDescription,
+  asUnits,
+  asNodeName,  // the computer's network name
+  asSourceType,
+  asItemId,
+};
+constexpr std::array<int32_t, kAttributeCount> kAttributeIds = {1, 2, 3, 7, 10, 13};
+
+// Data type of a parameter shown as text records (the error archives); outside the variant type codes,
+// which give every other data type.
+constexpr int32_t kDataTypeString = 0x100;
+
 struct TReadData {
   std::string Text1;
   std::string Text2;
@@ -119,6 +134,16 @@ struct TNTreeData {
   std::unique_ptr<TDateArrayCell> DateArrayCell;
   IViewNode* ViewNode = nullptr;
 };
+
+// Fills a slot with its attribute identifier and the value, stamped with the clock's UTC time.
+void SetAttribute(TNTreeData& node, TAttributeSlot slot, const TVariant& value,
+                  const Clock& clock = SystemClock());
+inline const TAttribRec& Attribute(const TNTreeData& node, TAttributeSlot slot) {
+  return node.Attributes[slot];
+}
+// Describes a parameter node: data type (a variant type code or kDataTypeString), description, units.
+void DescribeParameterNode(TNTreeData& node, int32_t dataType, const std::string& description,
+                           const std::string& units, const Clock& clock = SystemClock());
 
 // Image index of a node kind in the tree view.
 int ImageIndexForKind(uint8_t kind);

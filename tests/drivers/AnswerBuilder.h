@@ -1,5 +1,6 @@
 #pragma once
 // Hand-built answers of the maker's protocol for the decoding tests.
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <vector>
@@ -8,9 +9,11 @@ namespace orvela::test {
 
 // An answer message: 0, code, declared length (little-endian), then `body` from byte 4 on.
 inline std::vector<uint8_t> MakeAnswer(uint8_t code, std::vector<uint8_t> body) {
-  std::vector<uint8_t> answer{0x00, code, static_cast<uint8_t>(body.size() & 0xFF),
-                              static_cast<uint8_t>(body.size() >> 8)};
-  answer.insert(answer.end(), body.begin(), body.end());
+  std::vector<uint8_t> answer(4 + body.size());
+  answer[1] = code;
+  answer[2] = static_cast<uint8_t>(body.size() & 0xFF);
+  answer[3] = static_cast<uint8_t>(body.size() >> 8);
+  std::copy(body.begin(), body.end(), answer.begin() + 4);
   return answer;
 }
 

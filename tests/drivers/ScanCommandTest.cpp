@@ -1,6 +1,5 @@
 // orvelactl scan against a simulated line named in a program folder's connection list.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -9,6 +8,7 @@
 #include "metersim/Line.h"
 #include "orvelactl/Commands.h"
 #include "platform/Clock.h"
+#include "support/TempDir.h"
 #include "tree/ConfigFiles.h"
 #include "tree/ConnectionList.h"
 
@@ -24,17 +24,11 @@ class ScanCommand : public ::testing::Test {
     line->AddDevice(sim::MakeDevice("tarvel2001", 1, "12345678"));
     line->AddDevice(sim::MakeDevice("tarvelf", 2, "87654321"));
     line->ListenTcp();
-    dir = std::filesystem::path(::testing::TempDir()) /
-          ("scan_" + std::to_string(::getpid()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
     WriteConnections(line->Port());
   }
   ~ScanCommand() override {
     line.reset();
     SetSystemClock(nullptr);
-    std::filesystem::remove_all(dir);
   }
 
   void WriteConnections(uint16_t port) {
@@ -65,7 +59,8 @@ class ScanCommand : public ::testing::Test {
 
   ScaledClock clock;
   std::unique_ptr<sim::TLine> line;
-  std::filesystem::path dir;
+  test::TTempDir temp{"orvela-scan"};
+  const std::filesystem::path dir = temp.Path();
 };
 
 TEST_F(ScanCommand, ListsEveryMeterWithModelAndSerial) {

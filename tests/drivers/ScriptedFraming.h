@@ -1,14 +1,13 @@
 #pragma once
-// A framing that hands the driver scripted answers, a link that counts its use, and a journal that keeps
-// its lines: for driver paths a live line cannot be made to take in a chosen order.
+// A framing that hands the driver scripted answers and a link that counts its use: for driver paths a live
+// line cannot be made to take in a chosen order.
 #include <deque>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include "links/ConnectionDevice.h"
-#include "platform/JournalSink.h"
 #include "protocols/Protocol.h"
+#include "support/Fakes.h"
 
 namespace orvela::test {
 
@@ -48,28 +47,6 @@ class TAlwaysConnected : public TConnectionDevice {
     return up;
   }
   void Release() override { ++releases; }
-};
-
-class TJournalCapture : public IJournalSink {
- public:
-  TJournalCapture() { SetJournalSink(this); }
-  ~TJournalCapture() override { SetJournalSink(nullptr); }
-  std::vector<std::string> lines;
-  std::vector<std::string> seconds;
-  void Journal(const std::string& message, const std::string& second) override {
-    lines.push_back(message);
-    seconds.push_back(second);
-  }
-};
-
-// Runs what it is given and counts the calls, as a reader thread's synchronisation with the main thread.
-class TCountingOwner : public ILinkOwner {
- public:
-  int calls = 0;
-  void Synchronize(const std::function<void()>& fn) override {
-    ++calls;
-    fn();
-  }
 };
 
 }  // namespace orvela::test

@@ -24,13 +24,13 @@ std::vector<uint8_t> Column(uint8_t parameter, uint8_t newest, uint8_t n, bool z
   std::vector<uint8_t> body{5, 3, 1, 1, tidHours, parameter, 5, newest, n};
   for (uint8_t r = 0; r < n; ++r) {
     if (parameter == tidDateColumn) {
-      body.insert(body.end(), {24, 3, 2, r, 0});
+      for (uint8_t b : {uint8_t(24), uint8_t(3), uint8_t(2), r, uint8_t(0)}) body.push_back(b);
     } else {
       float v = zero ? 0.0f : float(r + 1);
       uint32_t bits;
       std::memcpy(&bits, &v, 4);
-      body.insert(body.end(),
-                  {uint8_t(bits >> 24), uint8_t(bits >> 16), uint8_t(bits >> 8), uint8_t(bits), 0});
+      for (int shift = 24; shift >= 0; shift -= 8) body.push_back(uint8_t(bits >> shift));
+      body.push_back(0);
     }
   }
   return MakeAnswer(kAnswerData, body);
@@ -56,7 +56,7 @@ class Tarvel2001Archive : public ::testing::Test {
     heat.Address = 0x00;
     heat.Parent = &hours;
     heat.Path = "Устройства.ТАРВЕЛ.Почасовой архив.Q1";
-    heat.Attributes[0] = BuildAttribute(1, TVariant::Int(kDataTypeFloat));
+    SetAttribute(heat, asDataType, TVariant::Int(VT_R4));
   }
 
   TAlwaysConnected link;

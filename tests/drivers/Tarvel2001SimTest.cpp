@@ -18,35 +18,9 @@ using test::kSimStart;
 
 class Tarvel2001Line : public test::TSimLineTest {
  protected:
-  Tarvel2001Line() : model(Model(1, kSerial)) {
-    root = tree.CreateRoot();
-    device = tree.AddChildNamed(root, "ТАРВЕЛ мод.2001  (12345678)");
-    device->Kind = nkDevice;
-    device->Address = 1;
-    device->ModelCode = mcTarvel2001;
-    device->Serial = kSerial;
-  }
+  Tarvel2001Line() : model(Model(1, kSerial)), nodes_(model, Record()) {}
 
-  // The node of an id path below the device, made the way the discovery walk makes it: the address is the
-  // id and the driver names and describes it. Branch nodes are made once, so their date cache is shared.
-  TNTreeData* Node(std::initializer_list<uint8_t> idsFromTop) {
-    TNTreeData* node = device;
-    for (uint8_t id : idsFromTop) {
-      auto [it, fresh] = children_.try_emplace({node, id}, nullptr);
-      if (fresh) {
-        TNTreeData* child = tree.AddChildNamed(node, "");
-        child->Address = id;
-        child->Kind = nkSubBranch;
-        std::string name;
-        int kind = 0;
-        model.DescribeNode(TIdPath::FromNode(child), *child, name, kind);
-        EXPECT_FALSE(name.empty()) << int(id);
-        it->second = child;
-      }
-      node = it->second;
-    }
-    return node;
-  }
+  TNTreeData* Node(std::initializer_list<uint8_t> idsFromTop) { return nodes_.Node(idsFromTop); }
 
   // A current read as the reader thread starts it: count 0, quality "not connected".
   static TPrbArray Preset() {
@@ -55,13 +29,10 @@ class Tarvel2001Line : public test::TSimLineTest {
     return result;
   }
 
-  TTree tree;
-  TNTreeData* root = nullptr;
-  TNTreeData* device = nullptr;
   TTarvel2001& model;
 
  private:
-  std::map<std::pair<TNTreeData*, uint8_t>, TNTreeData*> children_;
+  test::TSimDeviceNodes nodes_;
 };
 
 TEST_F(Tarvel2001Line, SerialNumberAndClock) {
@@ -95,6 +66,7 @@ TEST_F(Tarvel2001Line, CurrentValuesAndTheirStatus) {
     EXPECT_TRUE(value == early || value == late)
         << int(p) << ": " << value << " not " << early << "/" << late;
     EXPECT_EQ(result.Items[0].ValueQuality, kQualityGood);
+    EXPECT_EQ(result.SingleValue(), &result.Items[0]);  // the same shape as a timer value
     EXPECT_EQ(result.Items[1].Value, TVariant::Int(RemapStatus(sim::CurrentStatus(kSerial, p))));
   }
 }
@@ -112,7 +84,9 @@ TEST_F(Tarvel2001Line, TimerValuesFillTheDeviceRecordCaches) {
   for (const Case& c : cases) {
     TPrbArray result = Preset();
     ASSERT_TRUE(model.ReadCurrent(result, Node({tidTimer, c.id}), 1)) << int(c.id);
-    EXPECT_EQ(result.Value, c.expected) << int(c.id);
+    ASSERT_NE(result.SingleValue(), nullptr) << int(c.id);
+    EXPECT_EQ(result.SingleValue()->Value, c.expected) << int(c.id);
+    EXPECT_EQ(result.SingleValue()->ValueQuality, kQualityGood);
     EXPECT_EQ(result.ValueQuality, kQualityGood);
     EXPECT_EQ(result.Count, 1);
   }
@@ -123,9 +97,10 @@ TEST_F(Tarvel2001Line, TimerValuesFillTheDeviceRecordCaches) {
   TPrbArray clockValue = Preset();
   TDateTime before = clock.Now();
   ASSERT_TRUE(model.ReadCurrent(clockValue, Node({tidTimer, tidCurrent}), 1));
-  EXPECT_EQ(clockValue.Value.vt, VT_DATE);
-  EXPECT_GE(clockValue.Value.d, before - kSecond);
-  EXPECT_EQ(Record().DateCache.Value, clockValue.Value);
+  ASSERT_NE(clockValue.SingleValue(), nullptr);
+  EXPECT_EQ(clockValue.SingleValue()->Value.vt, VT_DATE);
+  EXPECT_GE(clockValue.SingleValue()->Value.d, before - kSecond);
+  EXPECT_EQ(Record().DateCache.Value, clockValue.SingleValue()->Value);
 }
 
 TEST_F(Tarvel2001Line, TimerValuesComeFromTheCachesWhileTheirPeriodsRun) {
@@ -140,15 +115,18 @@ TEST_F(Tarvel2001Line, TimerValuesComeFromTheCachesWhileTheirPeriodsRun) {
   TPrbArray date = Preset(), status = Preset();
   EXPECT_TRUE(model.ReadCurrent(date, Node({tidTimer, tidCurrent}), 1));
   EXPECT_TRUE(model.ReadCurrent(status, Node({tidTimer, tidStatus}), 1));
-  EXPECT_EQ(date.Value, TVariant::Date(kSimStart));
-  EXPECT_EQ(status.Value, TVariant::Int(0x77));
+  ASSERT_NE(date.SingleValue(), nullptr);
+  ASSERT_NE(status.SingleValue(), nullptr);
+  EXPECT_EQ(date.SingleValue()->Value, TVariant::Date(kSimStart));
+  EXPECT_EQ(status.SingleValue()->Value, TVariant::Int(0x77));
   EXPECT_TRUE(TakeExchanges().empty());
 
   // Eleven whole minutes later the status is read from the meter again.
   Record().LastStatusRead = clock.Now() - 11.0 / 1440;
   TPrbArray fresh = Preset();
   EXPECT_TRUE(model.ReadCurrent(fresh, Node({tidTimer, tidStatus}), 1));
-  EXPECT_EQ(fresh.Value, TVariant::Int(sim::TimerStatusWord(kSerial)));
+  ASSERT_NE(fresh.SingleValue(), nullptr);
+  EXPECT_EQ(fresh.SingleValue()->Value, TVariant::Int(sim::TimerStatusWord(kSerial)));
   EXPECT_EQ(TakeExchanges().size(), 1u);
 }
 
@@ -306,7 +284,7 @@ TEST_F(Tarvel2001Line, NothingFromAMeterThatDoesNotAnswer) {
   TPrbArray timer = Preset();
   EXPECT_FALSE(model.ReadCurrent(timer, Node({tidTimer, tidStatus}), 1));
   EXPECT_EQ(timer.ValueQuality, kQualityDeviceFailure);
-  EXPECT_EQ(timer.Value, TVariant());
+  EXPECT_EQ(timer.SingleValue(), nullptr);
   EXPECT_EQ(Record().StatusCache.Quality, kQualityBad);
 }
 

@@ -17,90 +17,22 @@ constexpr const char* kSerial = "12345678";
 constexpr const char* kSerialF = "87654321";
 constexpr double kSecond = 1.0 / 86400;
 
-class UdpLine : public ::testing::Test {
+class UdpLine : public test::TSimLineTest {
  protected:
-  // autoConfiguredKey: the key's IP field carries the ports, as auto-configuration stores them.
-  explicit UdpLine(bool replyPortShift = false, bool autoConfiguredKey = false)
-      : clock(test::kSimScale, test::kSimStart),
-        line(sim::TLineOptions{.clock = &clock, .udpReplyPortShift = replyPortShift}) {
-    line.AddDevice(sim::MakeDevice("tarvel2001", 1, kSerial));
-    line.AddDevice(sim::MakeDevice("tarvelf", 2, kSerialF));
-    line.ListenUdp();
-    settings.EchoTested = 1;
-    key.ConnName = "Насосная";
-    key.ConnType = static_cast<uint8_t>(TConnKind::Udp);
-    key.ProtType = static_cast<uint8_t>(TProtKind::XModem);
-    if (autoConfiguredKey) {
-      // The port field is then ignored.
-      key.IP_Addr = "127.0.0.1:" + std::to_string(line.UdpPort()) + ":0000";
-      key.IP_Port = 9;
-    } else {
-      key.IP_Addr = "127.0.0.1";
-      key.IP_Port = line.UdpPort();
-      key.LocalPort = 0;  // any free port
-    }
-    settings.Key = key;
-    link = std::make_unique<TUdpConnectionPort>(&settings, clock);
-    link->SetOrder(&channel);
-    EXPECT_TRUE(link->SetAddress(BuildLinkAddress(key))) << BuildLinkAddress(key);
+  explicit UdpLine(bool replyPortShift = false, bool portsInAddress = false)
+      : TSimLineTest({.meters = {{"tarvel2001", 1, kSerial}, {"tarvelf", 2, kSerialF}},
+                      .link = test::ESimLink::Udp,
+                      .udpReplyPortShift = replyPortShift,
+                      .udpPortsInAddress = portsInAddress}),
+        model(&Model(1)),
+        nodes_(*model, Record()) {}
 
-    model = TTarvelFactory::CreateModel(mcTarvel2001, key, nullptr, link.get());
-    record.Address = 1;
-    record.Serial = kSerial;
-    record.ModelCode = mcTarvel2001;
-    model->SetDevice(&record);
-    model->SetOrder(&channel);
-    model->SetSettings(deviceSettings);
-    model->SetArchiveDates(&archiveDates);
+  TNTreeData* Node(std::initializer_list<uint8_t> idsFromTop) { return nodes_.Node(idsFromTop); }
 
-    root = tree.CreateRoot();
-    device = tree.AddChildNamed(root, "ТАРВЕЛ мод.2001  (12345678)");
-    device->Kind = nkDevice;
-    device->Address = 1;
-    device->ModelCode = mcTarvel2001;
-    device->Serial = kSerial;
-  }
-  ~UdpLine() override {
-    model.reset();
-    link.reset();
-    line.Stop();
-  }
-
-  // The node of an id path below the device, made as the discovery walk makes it.
-  TNTreeData* Node(std::initializer_list<uint8_t> idsFromTop) {
-    TNTreeData* node = device;
-    for (uint8_t id : idsFromTop) {
-      auto [it, fresh] = children_.try_emplace({node, id}, nullptr);
-      if (fresh) {
-        TNTreeData* child = tree.AddChildNamed(node, "");
-        child->Address = id;
-        child->Kind = nkSubBranch;
-        std::string name;
-        int kind = 0;
-        model->DescribeNode(TIdPath::FromNode(child), *child, name, kind);
-        it->second = child;
-      }
-      node = it->second;
-    }
-    return node;
-  }
-
-  ScaledClock clock;
-  sim::TLine line;
-  TConnSettings settings;
-  TConnKey key;
-  TMemoryChannelLog channel;
-  std::unique_ptr<TUdpConnectionPort> link;
-  std::unique_ptr<TDataModel> model;
-  TPribor record;
-  TSettings deviceSettings{};
-  std::vector<TDateArrayCell*> archiveDates;
-  TTree tree;
-  TNTreeData* root = nullptr;
-  TNTreeData* device = nullptr;
+  TTarvel2001* model;
 
  private:
-  std::map<std::pair<TNTreeData*, uint8_t>, TNTreeData*> children_;
+  test::TSimDeviceNodes nodes_;
 };
 
 TEST_F(UdpLine, ScanIdentifiesEveryMeterAndReadsItsSerial) {
@@ -150,7 +82,7 @@ TEST_F(UdpLine, CurrentValueAndAMultiBlockArchive) {
 TEST_F(UdpLine, ARetriedClockReadFindsItsSocketStillOpen) {
   std::string serial;
   ASSERT_TRUE(model->ReadSerialNumber(1, serial));
-  int port = link->BoundPort();
+  int port = LinkAs<TUdpConnectionPort>().BoundPort();
   ASSERT_NE(port, 0);
   EXPECT_EQ(line.UdpPeerPort(), port);
 
@@ -166,7 +98,7 @@ TEST_F(UdpLine, ARetriedClockReadFindsItsSocketStillOpen) {
   ASSERT_EQ(exchanges.size() - seen, 2u);
   EXPECT_EQ(exchanges[seen].message, exchanges[seen + 1].message);
   EXPECT_EQ(exchanges[seen].message.back(), tidCurrent);
-  EXPECT_EQ(link->BoundPort(), port);
+  EXPECT_EQ(LinkAs<TUdpConnectionPort>().BoundPort(), port);
   EXPECT_EQ(line.UdpPeerPort(), port);
 }
 

@@ -72,7 +72,7 @@ TEST(OrvelactlJournal, MissingOrForeignDatabaseIsAnError) {
   TRun missing = RunCtl("journal --dir " + dir.Path().string());
   EXPECT_EQ(missing.code, 1);
   EXPECT_NE(missing.err.find("dbLogs.db"), std::string::npos) << missing.err;
-  WriteFile(dir / kJournalDbFile, "not a database at all, just text");
+  WriteText(dir / kJournalDbFile, "not a database at all, just text");
   TRun foreign = RunCtl("journal --dir " + dir.Path().string() + " --json");
   EXPECT_EQ(foreign.code, 1);
   EXPECT_TRUE(foreign.out.empty());

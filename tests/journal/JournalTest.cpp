@@ -13,6 +13,7 @@
 #include "journal/UDM1.h"
 #include "platform/Cp1251.h"
 #include "platform/MainThread.h"
+#include "support/TimeZone.h"
 
 namespace orvela {
 namespace {
@@ -136,7 +137,7 @@ TEST_F(JournalTest, TheLogFileSwitchesTheJournal) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.content ? c.content : "(no file)");
     TTempFolder folder;
-    if (c.content) WriteFile(folder / kJournalSwitchFile, c.content);
+    if (c.content) WriteText(folder / kJournalSwitchFile, c.content);
     TDM1 journal(folder.Path(), reports.Options(&clock));
     EXPECT_EQ(journal.Open(), c.on);
     EXPECT_EQ(journal.IsOn(), c.on);
@@ -165,7 +166,7 @@ TEST_F(JournalTest, ClearingCopiesTheTemplateByteForByte) {
     for (int i = 0; i < 5; ++i) journal.Journal("строка " + std::to_string(i), "");
     journal.DebugTrace("c", "d", {}, 0, "", 0, 0);
     ASSERT_TRUE(journal.ClearJournal());
-    EXPECT_EQ(ReadFile(Db()), ReadFile(Template()));
+    EXPECT_EQ(ReadText(Db()), ReadText(Template()));
     // The journal goes on after the clear.
     journal.Journal("после очистки", "");
     EXPECT_EQ(Query(Db(), "SELECT MessVal FROM TLog"), (TRows{{"после очистки"}}));
@@ -176,10 +177,10 @@ TEST_F(JournalTest, ClearingCopiesTheTemplateByteForByte) {
   ASSERT_TRUE(again.Open());
   EXPECT_EQ(CountRows(Db(), "TLog"), 0u);
   // A damaged template is the program's to make again.
-  WriteFile(Template(), "not a database");
+  WriteText(Template(), "not a database");
   ASSERT_TRUE(again.ClearJournal());
   EXPECT_EQ(CountRows(Template(), "TLog"), 0u);
-  EXPECT_EQ(ReadFile(Db()), ReadFile(Template()));
+  EXPECT_EQ(ReadText(Db()), ReadText(Template()));
   EXPECT_TRUE(reports.workLog.empty());
 }
 
@@ -197,8 +198,8 @@ TEST_F(JournalTest, DamagedDatabaseIsKeptAsideAndReplacedOnce) {
   };
   const TCase cases[] = {
       {"garbage bytes",
-       [](const fs::path& db) { WriteFile(db, std::string(3000, '\x5A') + "мусор вместо базы"); }},
-      {"empty file", [](const fs::path& db) { WriteFile(db, ""); }},
+       [](const fs::path& db) { WriteText(db, std::string(3000, '\x5A') + "мусор вместо базы"); }},
+      {"empty file", [](const fs::path& db) { WriteText(db, ""); }},
       {"another database without the journal table",
        [](const fs::path& db) {
          sqlite3* h = nullptr;
@@ -213,7 +214,7 @@ TEST_F(JournalTest, DamagedDatabaseIsKeptAsideAndReplacedOnce) {
     TTempFolder folder;
     const fs::path db = folder / kJournalDbFile;
     c.make(db);
-    const std::string damaged = ReadFile(db);
+    const std::string damaged = ReadText(db);
     {
       TDM1 journal(folder.Path(), reports.Options(&clock));
       ASSERT_TRUE(journal.Open());
@@ -221,7 +222,7 @@ TEST_F(JournalTest, DamagedDatabaseIsKeptAsideAndReplacedOnce) {
       ASSERT_EQ(copies.size(), 1u);
       EXPECT_EQ(copies[0], journal.DamagedCopy());
       EXPECT_EQ(copies[0].filename(), "dbLogs.damaged-20240305-140709.db");
-      EXPECT_EQ(ReadFile(copies[0]), damaged);
+      EXPECT_EQ(ReadText(copies[0]), damaged);
       // The replacement is journalled, naming where the old file went.
       const auto rows = Query(db, "SELECT MessVal, MessPrb FROM TLog");
       ASSERT_EQ(rows.size(), 1u);
@@ -243,12 +244,12 @@ TEST_F(JournalTest, DamagedDatabaseIsKeptAsideAndReplacedOnce) {
   // A second damage in the same second gets a name of its own.
   TTempFolder folder;
   for (int i = 0; i < 2; ++i) {
-    WriteFile(folder / kJournalDbFile, "garbage " + std::to_string(i));
+    WriteText(folder / kJournalDbFile, "garbage " + std::to_string(i));
     TDM1 journal(folder.Path(), reports.Options(&clock));
     ASSERT_TRUE(journal.Open());
   }
   EXPECT_EQ(DamagedCopies(folder.Path()).size(), 2u);
-  EXPECT_EQ(ReadFile(folder / "dbLogs.damaged-20240305-140709-2.db"), "garbage 1");
+  EXPECT_EQ(ReadText(folder / "dbLogs.damaged-20240305-140709-2.db"), "garbage 1");
 }
 
 TEST_F(JournalTest, UnreachableDatabaseIsReportedOnceAndLeftAlone) {
@@ -403,23 +404,15 @@ TEST_F(JournalTest, StartUpOpensInstallsAndWritesTheShellLines) {
 }
 
 TEST(JournalStart, DaylightSavingFollowsTheZone) {
-  const std::string saved = std::getenv("TZ") ? std::getenv("TZ") : "";
   const TDateTime now = EncodeDateTime(2024, 3, 5);
   for (auto [zone, dst] : {std::pair{"Europe/Moscow", false}, std::pair{"Europe/Berlin", true},
                            std::pair{"UTC", false}, std::pair{"America/New_York", true}}) {
-    setenv("TZ", zone, 1);
-    tzset();
+    test::TZoneScope scope(zone);
     EXPECT_EQ(DaylightSavingInUse(now), dst) << zone;
   }
   // Moscow moved its clocks until 2010.
-  setenv("TZ", "Europe/Moscow", 1);
-  tzset();
+  test::TZoneScope moscow("Europe/Moscow");
   EXPECT_TRUE(DaylightSavingInUse(EncodeDateTime(2010, 5, 1)));
-  if (saved.empty())
-    unsetenv("TZ");
-  else
-    setenv("TZ", saved.c_str(), 1);
-  tzset();
 }
 
 TEST(JournalTime, TextFormAndItsChecks) {

@@ -5,42 +5,26 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "support/TempDir.h"
+
 namespace orvela::testing_journal {
 
 namespace fs = std::filesystem;
 
-class TTempFolder {
- public:
-  TTempFolder() {
-    // Memory-backed when there is such a folder: SQLite syncs every row, and a busy disk would make the
-    // tests slow without testing anything more.
-    std::error_code ec;
-    const fs::path base = fs::is_directory("/dev/shm", ec) && ::access("/dev/shm", W_OK) == 0
-                              ? fs::path("/dev/shm")
-                              : fs::temp_directory_path();
-    std::string tmpl = (base / "orvela-journal-XXXXXX").string();
-    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp: cannot make " + tmpl);
-    path_ = tmpl;
-    // Searchable by anyone: the read-only tests look at it as another user.
-    fs::permissions(path_, fs::perms(0755));
-  }
-  ~TTempFolder() {
-    std::error_code ec;
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& Path() const { return path_; }
-  fs::path operator/(const std::string& name) const { return path_ / name; }
+using test::ReadText;
+using test::WriteText;
 
- private:
-  fs::path path_;
+// Memory-backed (SQLite syncs every row, a busy disk would only slow the tests) and searchable by anyone:
+// the read-only tests look at it as another user.
+class TTempFolder : public test::TTempDir {
+ public:
+  TTempFolder() : TTempDir("orvela-journal", EPlace::Memory) { fs::permissions(Path(), fs::perms(0755)); }
 };
 
 // Makes a folder read-only for the calling thread. As root the mode alone binds nobody, so the thread
@@ -105,15 +89,6 @@ inline TRows Query(const fs::path& db, const std::string& sql) {
 
 inline size_t CountRows(const fs::path& db, const char* table) {
   return std::stoul(Query(db, std::string("SELECT COUNT(*) FROM ") + table)[0][0]);
-}
-
-inline void WriteFile(const fs::path& p, const std::string& bytes) {
-  std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-inline std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 }  // namespace orvela::testing_journal

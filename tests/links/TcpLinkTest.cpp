@@ -6,8 +6,8 @@
 #include <chrono>
 #include <future>
 
-#include "links/LoopbackPeer.h"
 #include "links/TcpConnectionPort.h"
+#include "support/LoopbackPeer.h"
 
 namespace orvela {
 namespace {
@@ -161,6 +161,21 @@ TEST_F(TcpLink, RefillAppendsToUnreadBytesAndReadByteReturnsTheFirstByteReceived
   EXPECT_EQ(link->ReadByte(), 'Z');  // an empty buffer is refilled and its first byte returned
   EXPECT_EQ(link->ReadCounter(), 3);
   link->Send(ToBytes("3"));
+}
+
+TEST_F(TcpLink, WaitDataSeesUnreadBytesWhileThePeerIsSilent) {
+  TLoopbackTcpPeer peer([](int fd, std::stop_token) {
+    test::WriteAll(fd, "AB");
+    test::ReadUpTo(fd, 1, 5000);
+  });
+  auto link = MakeLink(peer);
+  ASSERT_TRUE(link->Connect());
+  ASSERT_TRUE(link->WaitData(500));
+  EXPECT_EQ(link->ReadByte(), 'A');
+  // Nothing new comes, but a byte is still waiting to be read.
+  EXPECT_TRUE(link->WaitData(1));
+  EXPECT_EQ(link->ReadByte(), 'B');
+  link->Send(ToBytes("1"));
 }
 
 TEST_F(TcpLink, SendToAClosedPeerRaisesConnectionLostInsteadOfKillingTheProcess) {

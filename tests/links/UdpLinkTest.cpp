@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "links/LoopbackPeer.h"
 #include "links/UdpConnectionPort.h"
 #include "links/records/ConnRecords.h"
+#include "support/LoopbackPeer.h"
 
 namespace orvela {
 namespace {

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "platform/Clock.h"
+#include "support/TimeZone.h"
 
 namespace orvela {
 namespace {
@@ -33,8 +34,7 @@ TEST(ManualClock, MovesOnlyWhenAdvancedOrSleptOn) {
 }
 
 TEST(ManualClock, UtcFollowsTheZone) {
-  setenv("TZ", "Europe/Moscow", 1);
-  tzset();
+  test::TZoneScope zone("Europe/Moscow");
   ManualClock clock(EncodeDateTime(2024, 3, 5, 14, 0));
   EXPECT_EQ(DateTimeToUnixMs(clock.NowUtc()), DateTimeToUnixMs(EncodeDateTime(2024, 3, 5, 11, 0)));
 }

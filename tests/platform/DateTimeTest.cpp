@@ -5,30 +5,12 @@
 #include <string>
 
 #include "platform/DateTime.h"
+#include "support/TimeZone.h"
 
 namespace orvela {
 namespace {
 
-// Pins the zone for the test, whatever the caller's environment says.
-class TZoneScope {
- public:
-  explicit TZoneScope(const char* zone) {
-    if (const char* old = std::getenv("TZ")) saved_ = old, hadOld_ = true;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~TZoneScope() {
-    if (hadOld_)
-      setenv("TZ", saved_.c_str(), 1);
-    else
-      unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  std::string saved_;
-  bool hadOld_ = false;
-};
+using test::TZoneScope;
 
 struct TCalendarCase {
   int year, month, day, hour, minute, second, ms;

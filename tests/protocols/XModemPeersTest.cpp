@@ -1,98 +1,44 @@
 // The XModem framing over a real TCP link against independent peers: lrzsz's rx and sx in XModem-CRC
 // mode, and a fake meter that drops the connection in the middle of a reply.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
-#include "links/LoopbackPeer.h"
 #include "links/TcpConnectionPort.h"
 #include "protocols/XModemProtocol.h"
-
-extern char** environ;
+#include "support/LoopbackPeer.h"
+#include "support/Peers.h"
+#include "support/Process.h"
+#include "support/TempDir.h"
 
 namespace orvela {
 namespace {
 
 using test::Bytes;
 using test::TLoopbackTcpPeer;
-namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "orvela-xmodem-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const fs::path& Path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-// Runs a shell command with the connection as its standard input and output; killed when the peer stops.
+// Runs a shell command with the connection as its standard input and output; killed (with what it
+// started) when the peer stops.
 void RunOnConnection(int fd, const std::string& command, std::stop_token stop) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fd, 0);
-  posix_spawn_file_actions_adddup2(&actions, fd, 1);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::string shell = "/bin/sh";
-  std::string dashC = "-c";
-  std::string cmd = command;
-  char* argv[] = {shell.data(), dashC.data(), cmd.data(), nullptr};
-  // Its own process group, so that stopping it also stops rx or sx.
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attr, 0);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return;
-  int status = 0;
+  test::TProcessOptions options;
+  options.stdioFd = fd;
+  options.ownGroup = true;
+  test::TProcess child({"/bin/sh", "-c", command}, options);
   RealClock clock;  // the child runs in real time
-  while (::waitpid(pid, &status, WNOHANG) == 0) {
-    if (stop.stop_requested()) {
-      ::kill(-pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      return;
-    }
-    clock.Sleep(5);
-  }
-}
-
-Bytes ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-bool HaveLrzsz() {
-  return ::system("command -v rx >/dev/null 2>&1 && command -v sx >/dev/null 2>&1") == 0;
+  while (child.Running() && !stop.stop_requested()) clock.Sleep(5);
 }
 
 TEST(XModemPeers, RequestToRxAndMultiBlockReplyFromSx) {
-  if (!HaveLrzsz()) GTEST_SKIP() << "lrzsz is not installed";
-  TempDir dir;
+  ORVELA_REQUIRE_PEER("rx");
+  ORVELA_REQUIRE_PEER("sx");
+  test::TTempDir dir("orvela-xmodem");
   Bytes reply{0x5A, 0x01, 0x00, 0x00};
   const size_t payload = 700;  // six blocks, the last one padded
   reply[2] = payload & 0xFF;
   reply[3] = payload >> 8;
   for (size_t i = 0; i < payload; ++i) reply.push_back(static_cast<uint8_t>(i * 13 + 1));
-  {
-    std::ofstream out(dir.Path() / "reply.bin", std::ios::binary);
-    out.write(reinterpret_cast<const char*>(reply.data()), static_cast<std::streamsize>(reply.size()));
-  }
+  test::WriteBytes(dir / "reply.bin", reply);
   // The framing purges the line when a request starts, and rx sends its first "C" as soon as it runs
   // (the next one only after 13 s), so rx starts a second after the connection: well after the purge
   // and well inside the framing's wait for the ready sign.
@@ -123,7 +69,7 @@ TEST(XModemPeers, RequestToRxAndMultiBlockReplyFromSx) {
 
   EXPECT_TRUE(std::equal(reply.begin(), reply.end(), buffer.begin()));
   EXPECT_EQ(buffer[reply.size()], 0xFF);
-  Bytes received = ReadFile(dir.Path() / "req.bin");
+  Bytes received = test::ReadBytes(dir / "req.bin");
   Bytes expected = request;
   expected.resize(128, 0x1A);
   EXPECT_EQ(received, expected);

@@ -10,9 +10,7 @@
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 
 #include "metersim/DeviceFactory.h"
@@ -20,6 +18,9 @@
 #include "metersim/TarvelDevice.h"
 #include "metersim/Values.h"
 #include "metersim/XModemEndpoint.h"
+#include "support/Peers.h"
+#include "support/Process.h"
+#include "support/TempDir.h"
 
 namespace orvela::sim {
 namespace {
@@ -152,9 +153,13 @@ class TRawHost {
 };
 
 Bytes Read4A(uint8_t address, Bytes ids) {
-  Bytes m = {0, 0x4A, 0, 0, static_cast<uint8_t>(2 + ids.size()), 3, address};
-  m.insert(m.end(), ids.begin(), ids.end());
+  Bytes m(7 + ids.size());
+  m[1] = 0x4A;
   m[2] = static_cast<uint8_t>(m.size() - 4);
+  m[4] = static_cast<uint8_t>(2 + ids.size());
+  m[5] = 3;
+  m[6] = address;
+  std::copy(ids.begin(), ids.end(), m.begin() + 7);
   return m;
 }
 
@@ -544,26 +549,17 @@ TEST_F(MetersimTimedLine, DrippedReplyComesOneByteAtATime) {
 // A multi-block archive answer, through an XModem implementation that is not ours, holds the ring the
 // value functions describe.
 TEST_F(MetersimLine, ArchiveDatesReachAnIndependentXModemPeer) {
-  for (const char* tool : {"sx", "rx", "socat"}) {
-    if (std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) != 0) {
-      GTEST_SKIP() << tool << " is not installed";
-    }
-  }
-  namespace fs = std::filesystem;
-  fs::path dir = fs::temp_directory_path() / ("metersim_peer_" + std::to_string(::getpid()));
-  fs::create_directories(dir);
-  Bytes request = Read4A(1, {1, 26, 14});
-  std::ofstream(dir / "req.bin", std::ios::binary)
-      .write(reinterpret_cast<const char*>(request.data()), static_cast<std::streamsize>(request.size()));
-  std::ofstream(dir / "peer.sh") << "#!/bin/sh\nsx -q req.bin && rx -c -q reply.bin\n";
-  fs::permissions(dir / "peer.sh", fs::perms::owner_all);
-  std::string command = "cd " + dir.string() +
-                        " && timeout 30 socat TCP:127.0.0.1:" + std::to_string(line_->Port()) +
-                        " EXEC:./peer.sh >/dev/null 2>&1";
-  ASSERT_EQ(std::system(command.c_str()), 0);
-  std::ifstream in(dir / "reply.bin", std::ios::binary);
-  Bytes reply((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  fs::remove_all(dir);
+  for (const char* tool : {"sx", "rx", "socat"}) ORVELA_REQUIRE_PEER(tool);
+  test::TTempDir dir("metersim-peer");
+  test::WriteBytes(dir / "req.bin", Read4A(1, {1, 26, 14}));
+  test::WriteText(dir / "peer.sh", "#!/bin/sh\nsx -q req.bin && rx -c -q reply.bin\n");
+  std::filesystem::permissions(dir / "peer.sh", std::filesystem::perms::owner_all);
+  const test::TProcessResult peer =
+      test::RunShell("cd '" + dir.Path().string() +
+                         "' && socat TCP:127.0.0.1:" + std::to_string(line_->Port()) + " EXEC:./peer.sh",
+                     30'000);
+  ASSERT_EQ(peer.exitCode, 0) << peer.err;
+  const Bytes reply = test::ReadBytes(dir / "reply.bin");
 
   const TArchiveDef& hours = *Tarvel2001Layout().FindArchive(1, 26);
   TRing ring = ArchiveRing(hours.period, hours.ringSize, calendar_.Now(), false);

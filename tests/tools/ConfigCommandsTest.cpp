@@ -1,12 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "orvelactl/Commands.h"
-#include "tree/ConfigTestSupport.h"
+#include "support/Peers.h"
+#include "support/Process.h"
+#include "support/TempDir.h"
 
 namespace orvela {
 namespace {
@@ -47,17 +48,6 @@ TCtlRun RunCtl(std::vector<std::string> args) {
   return run;
 }
 
-// Output of a program run through the shell, and its exit status.
-std::pair<int, std::string> Shell(const std::string& command) {
-  std::string output;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return {-1, output};
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  return {pclose(pipe), output};
-}
-
 // Every key the expectation names must be in the actual document with the same value; numbers that are
 // not integers compare as doubles.
 void ExpectMatches(const Json& expected, const Json& actual, const std::string& where) {
@@ -82,10 +72,11 @@ void ExpectMatches(const Json& expected, const Json& actual, const std::string& 
 
 TEST(ConfigDump, ReportsAConfigurationWrittenByAnIndependentWriter) {
   test::TTempDir dir;
-  const auto [status, expectedText] =
-      Shell("/usr/bin/python3 " ORVELA_TEST_DATA "/write_config.py '" + dir.Path().string() + "'");
-  ASSERT_EQ(status, 0) << expectedText;
-  const Json expected = Json::parse(expectedText);
+  ORVELA_REQUIRE_PEER("python3");
+  const test::TProcessResult writer =
+      test::RunProgram({test::FindPeer("python3"), ORVELA_TEST_DATA "/write_config.py", dir.Path().string()});
+  ASSERT_EQ(writer.exitCode, 0) << writer.out << writer.err;
+  const Json expected = Json::parse(writer.out);
 
   const TCtlRun run = RunCtl({"config", "dump", "--dir", dir.Path().string(), "--json"});
   ASSERT_EQ(run.exitCode, 0) << run.err;
@@ -129,29 +120,48 @@ TEST(ConfigDump, TextFormForPeople) {
     EXPECT_NE(run.out.find(part), std::string::npos) << part << "\n" << run.out;
 }
 
+TEST(ConfigDemo, PointsItsTcpConnectionAtTheGivenPort) {
+  test::TTempDir dir;
+  const TCtlRun demo = RunCtl({"config", "demo", "--dir", dir.Path().string(), "--port", "4711"});
+  ASSERT_EQ(demo.exitCode, 0) << demo.err;
+  const TCtlRun run = RunCtl({"config", "dump", "--dir", dir.Path().string(), "--json"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const Json actual = Json::parse(run.out);
+  EXPECT_EQ(actual["connections"][0]["columns"][5], "4711");
+  EXPECT_EQ(actual["connections"][0]["key"]["IP_Port"], 4711);
+  // The device on that connection carries the same key.
+  EXPECT_EQ(actual["tree"]["children"][0]["key"]["IP_Port"], 4711);
+
+  for (const char* bad : {"0", "65536", "port"}) {
+    test::TTempDir untouched;
+    EXPECT_NE(RunCtl({"config", "demo", "--dir", untouched.Path().string(), "--port", bad}).exitCode, 0)
+        << bad;
+    EXPECT_TRUE(fs::is_empty(untouched.Path())) << bad;
+  }
+}
+
+const std::string kServerProgram = ORVELA_BINARY_DIR "/src/app/OrvelaOPC";
+
 TEST(ServerProgram, PrintsTheStartStatus) {
-  const fs::path program = fs::path(ORVELA_BINARY_DIR) / "src" / "app" / "OrvelaOPC";
-  if (!fs::exists(program)) GTEST_SKIP() << "OrvelaOPC is not built";
   test::TTempDir dir;
   ASSERT_EQ(RunCtl({"config", "demo", "--dir", dir.Path().string()}).exitCode, 0);
-  const auto [status, out] = Shell("'" + program.string() + "' --dir '" + dir.Path().string() + "' 2>&1");
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(out, "Состояние : Конфигурация загружена \nПриборов: 2\n");
+  const test::TProcessResult good = test::RunProgram({kServerProgram, "--dir", dir.Path().string()});
+  EXPECT_EQ(good.exitCode, 0) << good.err;
+  EXPECT_EQ(good.out, "Состояние : Конфигурация загружена \nПриборов: 2\n");
 
   fs::remove(dir / "tConn.dat");
-  const auto [status2, out2] =
-      Shell("'" + program.string() + "' --dir '" + dir.Path().string() + "' 2>/dev/null");
-  EXPECT_EQ(status2, 0);
-  EXPECT_EQ(out2, "Состояние : Ошибка при загрузке соединений\n");
+  const test::TProcessResult bad = test::RunProgram({kServerProgram, "--dir", dir.Path().string()});
+  EXPECT_EQ(bad.exitCode, 0);
+  EXPECT_EQ(bad.out, "Состояние : Ошибка при загрузке соединений\n");
 }
 
 // The start rows land in the program folder's journal; a damaged journal is kept aside and replaced.
 TEST(ServerProgram, JournalsItsStartAndSurvivesADamagedJournal) {
-  const fs::path program = fs::path(ORVELA_BINARY_DIR) / "src" / "app" / "OrvelaOPC";
-  if (!fs::exists(program)) GTEST_SKIP() << "OrvelaOPC is not built";
   test::TTempDir dir;
   ASSERT_EQ(RunCtl({"config", "demo", "--dir", dir.Path().string()}).exitCode, 0);
-  const std::string start = "'" + program.string() + "' --dir '" + dir.Path().string() + "' >/dev/null 2>&1";
+  const auto start = [&] {
+    return test::RunProgram({kServerProgram, "--dir", dir.Path().string()}).exitCode;
+  };
   const auto messages = [&] {
     const TCtlRun run = RunCtl({"journal", "--dir", dir.Path().string(), "--json"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
@@ -160,13 +170,13 @@ TEST(ServerProgram, JournalsItsStartAndSurvivesADamagedJournal) {
     return texts;
   };
 
-  ASSERT_EQ(Shell(start).first, 0);
+  ASSERT_EQ(start(), 0);
   const std::vector<std::string> first = messages();
   ASSERT_EQ(first.size(), 3u);
   EXPECT_EQ(first[0], "Оболочка сервера запущена. Версия " ORVELA_VERSION);
 
   test::WriteBytes(dir / "dbLogs.db", std::vector<uint8_t>(4096, 0x5A));
-  ASSERT_EQ(Shell(start).first, 0);
+  ASSERT_EQ(start(), 0);
   size_t keptAside = 0;
   for (const auto& entry : fs::directory_iterator(dir.Path()))
     if (entry.path().filename().string().starts_with("dbLogs.damaged-")) {

@@ -6,7 +6,7 @@
 #include <map>
 #include <set>
 
-#include "tree/ConfigTestSupport.h"
+#include "support/TempDir.h"
 #include "tree/DemoConfig.h"
 #include "tree/StartUp.h"
 #include "tree/TreeFile.h"

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 
@@ -61,9 +62,9 @@ std::vector<uint8_t> Double(double d) {
 
 std::vector<uint8_t> Field(const std::string& utf8) {
   std::string cp = Utf8ToCp1251(utf8);
-  std::vector<uint8_t> out{static_cast<uint8_t>(cp.size())};
-  out.insert(out.end(), cp.begin(), cp.end());
-  out.resize(1 + TSettings::kFolderWidth, 0);
+  std::vector<uint8_t> out(1 + TSettings::kFolderWidth, 0);
+  out[0] = static_cast<uint8_t>(cp.size());
+  std::copy_n(cp.begin(), std::min<size_t>(cp.size(), TSettings::kFolderWidth), out.begin() + 1);
   return out;
 }
 

@@ -7,19 +7,12 @@
 
 #include "platform/Clock.h"
 #include "platform/JournalSink.h"
+#include "support/Fakes.h"
 
 namespace orvela {
 namespace {
 
 using ::testing::ElementsAre;
-
-class TRecordingJournal : public IJournalSink {
- public:
-  void Journal(const std::string& message, const std::string& second) override {
-    lines.push_back(message + "|" + second);
-  }
-  std::vector<std::string> lines;
-};
 
 // A visual tree that remembers what it was asked to show.
 class TRecordingView : public IViewTree {
@@ -172,20 +165,22 @@ TEST_F(TreeTest, StaleHandlesAfterRemovingADeviceNeverReachAnotherNode) {
 }
 
 TEST_F(TreeTest, ResolveHandleDAJournalsAMismatchOnly) {
-  TRecordingJournal journal;
+  test::TJournalRecorder journal;
   EXPECT_EQ(tree.ResolveHandleDA(devB->Handle, &journal), devB);
   EXPECT_EQ(tree.ResolveHandleDA(kRootHandle + 10, &journal), nullptr);  // no node there: nothing to say
   EXPECT_TRUE(journal.lines.empty());
 
   EXPECT_EQ(tree.ResolveHandleDA(0x02000005, &journal), nullptr);
-  EXPECT_THAT(journal.lines, ElementsAre("Несовпадение33554437  16777221|"));
+  EXPECT_THAT(journal.lines, ElementsAre("Несовпадение33554437  16777221"));
+  EXPECT_THAT(journal.seconds, ElementsAre(""));
 
   // Without a sink of its own the line goes to the process-wide one.
-  TRecordingJournal process;
-  SetJournalSink(&process);
-  EXPECT_EQ(tree.ResolveHandleDA(0x02000000, nullptr), nullptr);
-  SetJournalSink(nullptr);
-  EXPECT_THAT(process.lines, ElementsAre("Несовпадение33554432  16777216|"));
+  {
+    test::TJournalCapture process;
+    EXPECT_EQ(tree.ResolveHandleDA(0x02000000, nullptr), nullptr);
+    EXPECT_THAT(process.lines, ElementsAre("Несовпадение33554432  16777216"));
+    EXPECT_THAT(process.seconds, ElementsAre(""));
+  }
 }
 
 TEST_F(TreeTest, EveryPathResolvesToItsNode) {

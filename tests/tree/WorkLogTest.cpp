@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -9,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/TempDir.h"
 #include "tree/WorkLog.h"
 
 namespace orvela {
@@ -18,18 +18,10 @@ namespace fs = std::filesystem;
 
 class WorkLogTest : public ::testing::Test {
  protected:
-  WorkLogTest() {
-    std::string tmpl = (fs::temp_directory_path() / "orvela-worklog-XXXXXX").string();
-    dir = ::mkdtemp(tmpl.data());
-  }
-  ~WorkLogTest() override { fs::remove_all(dir); }
+  std::string Read(const char* name) const { return test::ReadText(dir / name); }
 
-  std::string Read(const char* name) const {
-    std::ifstream in(dir / name, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  }
-
-  fs::path dir;
+  test::TTempDir temp{"orvela-worklog"};
+  const fs::path dir = temp.Path();
   ManualClock clock{EncodeDateTime(2024, 3, 5, 14, 7, 9, 250)};
   const std::string header = "05.03.2024 14:07:09 | -------------------- Лог работы --------------------\n";
 };

@@ -19,6 +19,7 @@ using Json = nlohmann::ordered_json;
 struct TConfigOptions {
   std::string dir;
   bool json = false;
+  int32_t port = kDemoTcpPort;
 };
 
 // ---------------------------------------------------------------------------------------------------------
@@ -229,7 +230,7 @@ int RunDemo(const TConfigOptions& options) {
   std::filesystem::create_directories(options.dir, ec);
   TTree tree;
   TConfigController controller(options.dir, tree);
-  BuildDemoConfiguration(controller);
+  BuildDemoConfiguration(controller, options.port);
   const TConfigProblems problems = controller.Save();
   for (const EConfigFile& problem : problems) std::cerr << problem.what() << "\n";
   if (!problems.empty()) return 1;
@@ -271,6 +272,8 @@ void AddConfigCommands(CLI::App& app, int& exitCode) {
   auto demoOptions = std::make_shared<TConfigOptions>();
   CLI::App* demo = config->add_subcommand("demo", "Write a small demo configuration");
   demo->add_option("--dir", demoOptions->dir, "Program folder to create")->required();
+  demo->add_option("--port", demoOptions->port, "TCP port the demo connection points at on 127.0.0.1")
+      ->check(CLI::Range(1, 65535));
   demo->group("");  // hidden: for scripts/demo
   Bind(demo, exitCode, demoOptions, RunDemo);
 }

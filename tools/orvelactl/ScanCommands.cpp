@@ -6,7 +6,8 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "drivers/TarvelDataModel.h"
+#include "drivers/DataModel.h"
+#include "drivers/Families.h"
 #include "drivers/TarvelFactory.h"
 #include "orvelactl/Commands.h"
 #include "tree/ConfigController.h"
@@ -33,18 +34,10 @@ struct TFoundDevice {
   std::string serial;
 };
 
-// The families a scan can meet, as the device tree names them.
-const char* FamilyName(int model) {
-  switch (model) {
-    case mcTarvelM:
-      return "ТАРВЕЛ-М";
-    case mcTarvel2001:
-      return "ТАРВЕЛ мод.2001";
-    case mcTarvelF:
-      return "ТАРВЕЛ";
-    default:
-      return "?";
-  }
+// The family as the device tree names it.
+std::string FamilyName(int model) {
+  std::string_view name = FamilyDisplayName(static_cast<uint8_t>(model));
+  return name.empty() ? "?" : std::string(name);
 }
 
 int ColumnNumber(const std::string& text) {
@@ -84,14 +77,17 @@ class TScanCatalog : public IConnectionCatalog {
   TConnSettings settings_;
 };
 
-// The serial number where the family has one. The F meter answers the family's own serial request, so
-// the family base reads it while the F driver does not exist yet.
-std::string ReadSerial(uint8_t address, int model, const TConnKey& key, TConnectionDevice& link) {
-  std::unique_ptr<TDataModel> reader =
-      TTarvelFactory::CreateModel(static_cast<uint8_t>(model), key, nullptr, &link);
-  if (!reader && model == mcTarvelF)
-    reader = std::make_unique<TTarvelDataModel>(TTarvelFactory::CreateFraming(key.ProtType, nullptr), nullptr,
-                                                &link);
+// The serial number where the family has one: through the family's data model, or the reader the family
+// table names while the family has no driver yet.
+std::string ReadSerial(uint8_t address, int model, const TConnKey& key, TConnectionDevice& link,
+                       const TModelEnvironment& environment) {
+  auto code = static_cast<uint8_t>(model);
+  std::unique_ptr<TDataModel> reader = TTarvelFactory::CreateModel(code, key, nullptr, &link, environment);
+  const TFamily* family = FindFamily(code);
+  if (!reader && family != nullptr && family->serialReader != nullptr) {
+    if (auto framing = TTarvelFactory::CreateFraming(key.ProtType, nullptr))
+      reader = family->serialReader(std::move(framing), nullptr, &link);
+  }
   std::string serial;
   if (reader && !reader->ReadSerialNumber(address, serial)) serial.clear();
   return serial;
@@ -131,7 +127,7 @@ std::vector<TFoundDevice> Scan(const TScanOptions& options) {
     uint8_t model = 0;
     if (scan->IdentifyDevice(address, model) && model != 0) {
       device.model = model;
-      device.serial = ReadSerial(address, model, key, *link);
+      device.serial = ReadSerial(address, model, key, *link, {controller.Settings(), tree.English()});
     }
     found.push_back(device);
   }

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "platform/Clock.h"
@@ -9,6 +9,7 @@
 #include "platform/com/ComMemory.h"
 #include "platform/com/ComSystem.h"
 #include "platform/com/ComText.h"
+#include "support/TimeZone.h"
 
 namespace orvela {
 namespace {
@@ -48,15 +49,14 @@ TEST(FormatMessage, GivesSystemTextsWithTheirLineEnd) {
 // Pins the process clock and the zone for one test.
 class PinnedTime : public ::testing::Test {
  protected:
-  void TearDown() override {
-    SetSystemClock(nullptr);
-    setenv("TZ", "Europe/Moscow", 1);
-    tzset();
-  }
+  void TearDown() override { SetSystemClock(nullptr); }
   void Zone(const char* tz) {
-    setenv("TZ", tz, 1);
-    tzset();
+    zone_.reset();
+    zone_.emplace(tz);
   }
+
+ private:
+  std::optional<test::TZoneScope> zone_;
 };
 
 TEST_F(PinnedTime, SystemTimeAndTicksComeFromTheClock) {

@@ -12,6 +12,7 @@
 #include "platform/com/ComRuntime.h"
 #include "platform/com/ComText.h"
 #include "platform/com/Registry.h"
+#include "support/TempDir.h"
 
 namespace orvela {
 namespace {
@@ -20,20 +21,15 @@ namespace fs = std::filesystem;
 
 class Registry : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "orvela-registry-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    ASSERT_EQ(TRegistry::Open(dir_), "");
-  }
+  void SetUp() override { ASSERT_EQ(TRegistry::Open(dir_), ""); }
   void TearDown() override {
     TRegistry::SetReadOnly(false);
     TRegistry::Close();
-    fs::remove_all(dir_);
   }
   fs::path HiveFile() const { return dir_ / "registry" / "HKEY_CLASSES_ROOT.json"; }
 
-  fs::path dir_;
+  test::TTempDir temp_{"orvela-registry"};
+  const fs::path dir_ = temp_.Path();
 };
 
 // Writes root\path with a default text value, as registration does.

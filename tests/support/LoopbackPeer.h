@@ -1,6 +1,5 @@
 #pragma once
-// In-process fake devices on loopback sockets (port 0), for the link and framing tests (header-only so
-// every test folder can use it).
+// In-process fake devices on loopback sockets (port 0), for the link and framing tests.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>

@@ -1,0 +1,54 @@
+#include "drivers/Families.h"
+
+#include "drivers/Tarvel2001.h"
+#include "drivers/TarvelDataModel.h"
+#include "protocols/XModemProtocol.h"
+
+namespace orvela {
+
+template <class TModel>
+std::unique_ptr<TDataModel> MakeModelOf(std::unique_ptr<TProtocol> framing, ILinkOwner* owner,
+                                        TConnectionDevice* link) {
+  return std::make_unique<TModel>(std::move(framing), owner, link);
+}
+
+// Every class the table makes.
+template std::unique_ptr<TDataModel> MakeModelOf<TTarvelDataModel>(std::unique_ptr<TProtocol>, ILinkOwner*,
+                                                                   TConnectionDevice*);
+template std::unique_ptr<TDataModel> MakeModelOf<TTarvel2001>(std::unique_ptr<TProtocol>, ILinkOwner*,
+                                                              TConnectionDevice*);
+
+namespace {
+
+template <class TFraming>
+std::unique_ptr<TProtocol> MakeFramingOf() {
+  return std::make_unique<TFraming>();
+}
+
+// ModBus, M-Bus, the closed-library, Electro, Intel and Neyron framings come with their families.
+constexpr std::array kFramingKinds = {
+    TFramingKind{TProtKind::XModem, kcXModem, &MakeFramingOf<XModemProtocol>, true},
+    TFramingKind{TProtKind::ModBus, kcModBus, nullptr, true},
+    TFramingKind{TProtKind::MBus, kcOther, nullptr, false},
+    TFramingKind{TProtKind::Ob, kcClosedLibrary, nullptr, true},
+    TFramingKind{TProtKind::Electro, kcOther, nullptr, false},
+    TFramingKind{TProtKind::Intel, kcOther, nullptr, false},
+    TFramingKind{TProtKind::Neyron, kcOther, nullptr, false},
+};
+
+}  // namespace
+
+const TFramingKind* FindFramingKind(uint8_t protKind) {
+  for (const TFramingKind& row : kFramingKinds)
+    if (static_cast<uint8_t>(row.kind) == protKind) return &row;
+  return nullptr;
+}
+
+TModelCell ModelCellFor(uint8_t code, uint8_t protKind) {
+  const TFamily* family = FindFamily(code);
+  if (family == nullptr) return {};
+  const TFramingKind* framing = FindFramingKind(protKind);
+  return family->classes[framing != nullptr ? framing->column : kcOther];
+}
+
+}  // namespace orvela
