@@ -110,11 +110,11 @@ std::string DescribeParameter(uint8_t parent, uint8_t id, bool english, TNTreeDa
   node.HDAVisible = owner->hda;
   kind = owner->kind;
   SetAttribute(node, 0, 1, TVariant::Int(owner->dataType));
-  SetAttribute(node, 1, 2, TVariant::Str(name));
-  SetAttribute(node, 2, 3, TVariant::Str(TarvelParameterUnits(id)));
-  SetAttribute(node, 3, 7, TVariant::Str(ComputerName()));
-  SetAttribute(node, 4, 10, TVariant::Str("OPC"));
-  SetAttribute(node, 5, 13, TVariant::Str(name));
+  SetAttribute(node, 1, 2, TVariant::OneByteStr(name));
+  SetAttribute(node, 2, 3, TVariant::OneByteStr(TarvelParameterUnits(id)));
+  SetAttribute(node, 3, 7, TVariant::OneByteStr(ComputerName()));
+  SetAttribute(node, 4, 10, TVariant::OneByteStr("OPC"));
+  SetAttribute(node, 5, 13, TVariant::OneByteStr(name));
   return name;
 }
 

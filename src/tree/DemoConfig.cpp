@@ -54,8 +54,8 @@ TNTreeData* AddDevice(TTree& tree, const std::string& name, uint8_t model, uint8
     parameter->Kind = nkParameter;
     parameter->Address = p.address;
     parameter->Attributes[0] = BuildAttribute(1, TVariant::Int(p.dataType));
-    parameter->Attributes[1] = BuildAttribute(2, TVariant::Str("Значение"));
-    parameter->Attributes[2] = BuildAttribute(3, TVariant::Str(p.units));
+    parameter->Attributes[1] = BuildAttribute(2, TVariant::OneByteStr("Значение"));
+    parameter->Attributes[2] = BuildAttribute(3, TVariant::OneByteStr(p.units));
   }
 
   TNTreeData* hourly = tree.AddChildNamed(device, "Почасовой архив");
@@ -66,7 +66,7 @@ TNTreeData* AddDevice(TTree& tree, const std::string& name, uint8_t model, uint8
   heat->Kind = nkGroupedParameter;
   heat->ArchiveStep = hourly->ArchiveStep;
   heat->Attributes[0] = BuildAttribute(1, TVariant::Int(VT_R4));
-  heat->Attributes[2] = BuildAttribute(3, TVariant::Str("Гкал"));
+  heat->Attributes[2] = BuildAttribute(3, TVariant::OneByteStr("Гкал"));
 
   TTree::SetConnectionKey(device, key);
   return device;
