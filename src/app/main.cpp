@@ -22,15 +22,26 @@ std::unique_ptr<orvela::TDM1> OpenLogs(const std::filesystem::path& programFolde
   if (!workLogError.empty()) std::cerr << "OrvelaOPC: " << workLogError << "\n";
   orvela::TJournalOptions options;
   options.clearAtStart = settings.ClearJournalAtStart;
-  options.workLog = [](const std::string& line) { orvela::WorkLog(line); };
+  // "Ошибка DM" and the like: kept whatever "Вести лог канала" says (the journal prints them too).
+  options.workLog = [](const std::string& line) { orvela::ProcessWorkLogs().StartFailure(line); };
   return orvela::OpenJournalAtStart(programFolder, options);
 }
 
-// Damaged or missing files go to the journal as well as to standard error.
+// A start-up failure goes to standard error, the work log and the journal.
+void ReportFailure(const std::string& text, const std::string& second, orvela::IJournalSink& journal) {
+  std::cerr << text << "\n";
+  orvela::ProcessWorkLogs().StartFailure(text);
+  journal.Journal(text, second);
+}
+
+// Damaged or missing files are start-up failures; where the configuration came from instead is told in
+// the status and the journal, once.
 void ReportProblems(const orvela::TStartResult& result, orvela::IJournalSink& journal) {
-  for (const orvela::EConfigFile& problem : result.Problems) {
-    std::cerr << problem.what() << "\n";
-    journal.Journal(problem.what(), problem.File().filename().string());
+  for (const orvela::EConfigFile& problem : result.Problems)
+    ReportFailure(problem.what(), problem.File().filename().string(), journal);
+  for (const std::string& notice : result.Notices) {
+    std::cout << notice << "\n";
+    journal.Journal(notice, "");
   }
 }
 
@@ -64,12 +75,13 @@ int main(int argc, char** argv) {
     if (result.Completed()) {
       for (const std::string& line : result.StatusLines()) std::cout << line << "\n";
     } else {
-      journal->Journal(result.FailureMessage, "");
+      ReportFailure(result.FailureMessage, "", *journal);
       std::cout << result.FailureMessage << "\n";
       exitCode = 1;
     }
   } catch (const std::exception& e) {
     std::cerr << "OrvelaOPC: " << e.what() << "\n";
+    orvela::ProcessWorkLogs().StartFailure(std::string("OrvelaOPC: ") + e.what());
     exitCode = 2;
   }
   orvela::MainThread::Stop();

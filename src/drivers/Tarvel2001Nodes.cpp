@@ -104,9 +104,9 @@ std::string DescribeParameter(uint8_t parent, uint8_t id, bool english, TNTreeDa
   node.HDAVisible = owner->hda;
   kind = owner->kind;
   DescribeParameterNode(node, owner->dataType, name, TarvelParameterUnits(id));
-  SetAttribute(node, asNodeName, TVariant::Str(ComputerName()));
-  SetAttribute(node, asSourceType, TVariant::Str("OPC"));
-  SetAttribute(node, asItemId, TVariant::Str(name));
+  SetAttribute(node, asNodeName, TVariant::OneByteStr(ComputerName()));
+  SetAttribute(node, asSourceType, TVariant::OneByteStr("OPC"));
+  SetAttribute(node, asItemId, TVariant::OneByteStr(name));
   return name;
 }
 

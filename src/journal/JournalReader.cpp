@@ -8,7 +8,7 @@
 namespace orvela {
 
 std::vector<TJournalRow> ReadJournalRows(const std::filesystem::path& dbFile, size_t tail) {
-  if (!std::filesystem::exists(dbFile)) throw EJournalRead(dbFile.string() + ": no such file");
+  if (std::string problem = JournalFileProblem(dbFile); !problem.empty()) throw EJournalRead(problem);
   sqlite::TDb db;
   if (db.Open(dbFile, SQLITE_OPEN_READONLY) != SQLITE_OK)
     throw EJournalRead(dbFile.string() + ": " + db.Error());

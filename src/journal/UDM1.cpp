@@ -1,7 +1,6 @@
 #include "journal/UDM1.h"
 
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <system_error>
 
@@ -46,6 +45,44 @@ bool MeansBrokenDatabase(int rc) {
   }
 }
 
+// A structural check of every page: damage in the data pages does not show in the schema, and a journal
+// that cannot take rows is better replaced at start than failing every write for good.
+int CheckPages(sqlite::TDb& db, std::string& reason) {
+  sqlite::TStmt check;
+  int rc = check.Prepare(db, "PRAGMA quick_check(1)");
+  if (rc != SQLITE_OK) {
+    reason = db.Error();
+    return rc;
+  }
+  rc = check.Step();
+  if (rc != SQLITE_ROW) {
+    reason = sqlite3_errmsg(db.Get());
+    return rc;
+  }
+  if (check.Text(0) == "ok") return SQLITE_OK;
+  reason = "damaged pages: " + check.Text(0);
+  return SQLITE_CORRUPT;
+}
+
+// The empty journal as a database image, written like any other file.
+bool MakeTemplateImage(std::vector<uint8_t>& image, std::string& reason) {
+  sqlite::TDb db;
+  if (db.Open(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) != SQLITE_OK ||
+      db.Exec(kSchema) != SQLITE_OK) {
+    reason = db.Error();
+    return false;
+  }
+  sqlite3_int64 size = 0;
+  unsigned char* bytes = sqlite3_serialize(db.Get(), "main", &size, 0);
+  if (!bytes) {
+    reason = "the empty journal cannot be built";
+    return false;
+  }
+  image.assign(bytes, bytes + size);
+  sqlite3_free(bytes);
+  return true;
+}
+
 // Both tables answer with the expected columns.
 bool HasJournalTables(sqlite::TDb& db, std::string& reason, int& rc) {
   sqlite::TStmt probe;
@@ -61,6 +98,15 @@ bool HasJournalTables(sqlite::TDb& db, std::string& reason, int& rc) {
 
 fs::path WithSuffix(const fs::path& p, const char* suffix) {
   return fs::path(p.string() + suffix);
+}
+
+// The database and SQLite's files beside it are regular files (the database itself may be missing when
+// missingOk): anything else is not ours to open or replace.
+std::string JournalFilesProblem(const fs::path& dbFile, bool missingOk) {
+  std::string problem = RegularFileProblem(dbFile, missingOk);
+  for (const char* sidecar : kSidecars)
+    if (problem.empty()) problem = RegularFileProblem(WithSuffix(dbFile, sidecar), true);
+  return problem;
 }
 
 std::string HexBytes(std::span<const uint8_t> bytes) {
@@ -87,9 +133,12 @@ std::string StampForFileName(TDateTime dt) {
 }  // namespace
 
 bool JournalSwitchedOn(const fs::path& programFolder) {
-  std::ifstream in(programFolder / kJournalSwitchFile, std::ios::binary);
-  char first = 0;
-  return !(in && in.get(first) && first == '0');
+  const auto first = ReadFileStart(programFolder / kJournalSwitchFile, 1);
+  return !(first && !first->empty() && (*first)[0] == '0');
+}
+
+std::string JournalFileProblem(const fs::path& dbFile) {
+  return JournalFilesProblem(dbFile, false);
 }
 
 std::string FormatJournalTime(TDateTime dt) {
@@ -197,13 +246,16 @@ TDateTime TDM1::NowLocal() const {
 
 TDM1::TOpenResult TDM1::OpenDbLocked(std::string& reason) {
   CloseLocked();
+  // Not damaged data but something that is not ours to read or replace.
+  reason = JournalFileProblem(DatabasePath());
+  if (!reason.empty()) return TOpenResult::Failed;
   int rc = db_.Open(DatabasePath(), SQLITE_OPEN_READWRITE);
   if (rc != SQLITE_OK) {
     reason = DatabasePath().string() + ": " + db_.Error();
     return TOpenResult::Failed;
   }
   sqlite3_busy_timeout(db_.Get(), kBusyTimeoutMs);
-  if (!HasJournalTables(db_, reason, rc)) {
+  if (!HasJournalTables(db_, reason, rc) || (rc = CheckPages(db_, reason)) != SQLITE_OK) {
     reason = DatabasePath().string() + ": " + reason;
     CloseLocked();
     return MeansBrokenDatabase(rc) ? TOpenResult::Broken : TOpenResult::Failed;
@@ -230,31 +282,19 @@ bool TDM1::EnsureTemplateLocked(std::string& reason) {
   {
     sqlite::TDb probe;
     int rc = SQLITE_OK;
-    if (fs::exists(tpl) && probe.Open(tpl, SQLITE_OPEN_READONLY) == SQLITE_OK &&
+    if (RegularFileProblem(tpl, false).empty() && probe.Open(tpl, SQLITE_OPEN_READONLY) == SQLITE_OK &&
         HasJournalTables(probe, reason, rc))
       return true;
   }
-  std::error_code ec;
-  fs::create_directories(tpl.parent_path(), ec);
-  const fs::path tmp = WithSuffix(tpl, ".tmp");
-  fs::remove(tmp, ec);
-  {
-    sqlite::TDb db;
-    if (db.Open(tmp, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) != SQLITE_OK ||
-        db.Exec(kSchema) != SQLITE_OK) {
-      reason = tpl.string() + ": " + db.Error();
-      db.Close();
-      fs::remove(tmp, ec);
-      return false;
-    }
-  }
-  fs::rename(tmp, tpl, ec);
-  if (ec) {
-    reason = tpl.string() + ": " + ec.message();
-    fs::remove(tmp, ec);
+  std::vector<uint8_t> image;
+  if (!MakeTemplateImage(image, reason)) {
+    reason = tpl.string() + ": " + reason;
     return false;
   }
-  return true;
+  std::error_code ec;
+  fs::create_directories(tpl.parent_path(), ec);
+  reason = WriteFileAtomic(tpl, image);
+  return reason.empty();
 }
 
 bool TDM1::CopyTemplateLocked(std::string& reason) {
@@ -264,6 +304,10 @@ bool TDM1::CopyTemplateLocked(std::string& reason) {
     reason = TemplatePath().string() + ": cannot be read";
     return false;
   }
+  // A directory, device or FIFO in the place of the database or of SQLite's files is reported, never
+  // replaced.
+  reason = JournalFilesProblem(DatabasePath(), true);
+  if (!reason.empty()) return false;
   std::error_code ec;
   for (const char* sidecar : kSidecars) fs::remove(WithSuffix(DatabasePath(), sidecar), ec);
   reason = WriteFileAtomic(DatabasePath(), *bytes);
@@ -278,7 +322,7 @@ bool TDM1::MoveAsideLocked(std::string& reason) {
   for (int n = 1; n < 1000; ++n) {
     std::string name = base;
     if (n > 1) name.append("-").append(std::to_string(n));
-    fs::path candidate = folder_ / name.append(".db");
+    const fs::path candidate = folder_ / name.append(".db");
     if (!fs::exists(candidate)) {
       aside = candidate;
       break;

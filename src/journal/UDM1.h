@@ -46,6 +46,10 @@ struct TJournalOptions {
 // The journal is on unless the folder holds a file "Log" whose first byte is '0'.
 bool JournalSwitchedOn(const std::filesystem::path& programFolder);
 
+// Empty when dbFile is a regular file and SQLite's files beside it are regular files or absent; otherwise
+// why not. Checked before SQLite opens anything: a FIFO would block it for good.
+std::string JournalFileProblem(const std::filesystem::path& dbFile);
+
 // Journal time text: local "YYYY-MM-DD HH:MM:SS.mmm", the form SQLite's date functions read.
 std::string FormatJournalTime(TDateTime dt);
 // False for text that is not in that form.
@@ -59,9 +63,10 @@ class TDM1 final : public IJournalSink {
   TDM1& operator=(const TDM1&) = delete;
 
   // Opens the database as the program starts: honours the switch and clearAtStart, creates the template
-  // and the database from it when missing, and replaces a database whose tables cannot be opened (the
-  // damaged file is kept under a time-stamped name). Any other failure is reported ("Ошибка DM") and the
-  // program goes on without a journal. Returns whether rows can be written. Runs once.
+  // and the database from it when missing, and replaces a database whose tables cannot be opened or whose
+  // pages fail the integrity check (the damaged file is kept under a time-stamped name). A database path
+  // that is not a regular file is reported and left alone. Any other failure is reported ("Ошибка DM") and
+  // the program goes on without a journal. Returns whether rows can be written. Runs once.
   bool Open();
   void Close();
 

@@ -13,22 +13,31 @@ struct TVariant {
   int64_t i = 0;  // integers, booleans (0/1), currency scaled by 10 000
   double d = 0;   // single, double, date
   std::string s;  // string (UTF-8)
+  // A string of one-byte (Windows-1251) characters rather than a wide one. Clients see both as VT_BSTR;
+  // only the tree file tells them apart, and a value keeps the form it was read in.
+  bool oneByte = false;
 
   static TVariant Empty() { return {}; }
-  static TVariant Null() { return {VT_NULL, 0, 0, {}}; }
-  static TVariant Int(int64_t v, VARTYPE type = VT_I4) { return {type, v, 0, {}}; }
-  static TVariant Single(float v) { return {VT_R4, 0, v, {}}; }
-  static TVariant Double(double v) { return {VT_R8, 0, v, {}}; }
-  static TVariant Date(double v) { return {VT_DATE, 0, v, {}}; }
-  static TVariant Currency(int64_t scaled) { return {VT_CY, scaled, 0, {}}; }
-  static TVariant Bool(bool v) { return {VT_BOOL, v ? 1 : 0, 0, {}}; }
-  static TVariant Str(std::string v) { return {VT_BSTR, 0, 0, std::move(v)}; }
+  static TVariant Null() { return {VT_NULL, 0, 0, {}, false}; }
+  static TVariant Int(int64_t v, VARTYPE type = VT_I4) { return {type, v, 0, {}, false}; }
+  static TVariant Single(float v) { return {VT_R4, 0, v, {}, false}; }
+  static TVariant Double(double v) { return {VT_R8, 0, v, {}, false}; }
+  static TVariant Date(double v) { return {VT_DATE, 0, v, {}, false}; }
+  static TVariant Currency(int64_t scaled) { return {VT_CY, scaled, 0, {}, false}; }
+  static TVariant Bool(bool v) { return {VT_BOOL, v ? 1 : 0, 0, {}, false}; }
+  // A wide string, as clients hand them over.
+  static TVariant Str(std::string v) { return {VT_BSTR, 0, 0, std::move(v), false}; }
+  // A one-byte string, as the program's own texts (descriptions, units) are.
+  static TVariant OneByteStr(std::string v) { return {VT_BSTR, 0, 0, std::move(v), true}; }
 
   bool IsInteger() const;
   bool IsArray() const { return (vt & VT_ARRAY) != 0; }
   // Numeric value for display and comparisons; 0 for strings and empties.
   double AsDouble() const;
-  friend bool operator==(const TVariant&, const TVariant&) = default;
+  // The same value whatever form its string is kept in.
+  friend bool operator==(const TVariant& a, const TVariant& b) {
+    return a.vt == b.vt && a.i == b.i && a.d == b.d && a.s == b.s;
+  }
 };
 
 inline bool TVariant::IsInteger() const {

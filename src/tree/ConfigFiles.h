@@ -22,7 +22,12 @@ enum class TConfigFault : uint8_t {
   Damaged,  // truncated, out of bounds or otherwise not the format
   Unreadable,
   WriteFailed,
+  SaveRefused,  // the file did not load, and saving would replace it with less than it holds
 };
+
+// The three files, for what is kept per file.
+enum class TConfigPart : uint8_t { Settings, Connections, Tree };
+constexpr size_t kConfigPartCount = 3;
 
 class EConfigFile : public std::runtime_error {
  public:

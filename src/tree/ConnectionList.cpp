@@ -26,15 +26,27 @@ std::string ReadText(TBinaryReader& in) {
 }
 
 // The settings record after the marker, or the defaults an entry of an older version gets.
-TConnSettings ReadSettings(TBinaryReader& in) {
+void ReadSettings(TBinaryReader& in, TConnRow& row) {
   const size_t at = in.Offset();
-  if (in.Remaining() == 0) return TConnSettings::Defaults();
+  row.Settings = TConnSettings::Defaults();
+  if (in.Remaining() == 0) return;
   if (in.Remaining() < 4) throw EFormatError(at, "unexpected end of data in an entry");
   if (in.U32() != kConnSettingsMarker) {
     in.Seek(at);
-    return TConnSettings::Defaults();
+    return;
   }
-  return DecodeConnSettings(in.Bytes(TConnSettings::kStoredSize));
+  const auto bytes = in.Bytes(TConnSettings::kStoredSize);
+  row.Settings = DecodeConnSettings(bytes);
+  row.StoredSettings.assign(bytes.begin(), bytes.end());
+}
+
+// The stored part of the settings, from the bytes read when the settings are still what they held.
+std::vector<uint8_t> SettingsBytes(const TConnRow& row) {
+  std::vector<uint8_t> bytes = EncodeConnSettings(*row.Settings, TConnSettings::kStoredSize);
+  if (row.StoredSettings.size() == TConnSettings::kStoredSize &&
+      EncodeConnSettings(DecodeConnSettings(row.StoredSettings), TConnSettings::kStoredSize) == bytes)
+    return row.StoredSettings;
+  return bytes;
 }
 
 }  // namespace
@@ -47,7 +59,7 @@ std::vector<uint8_t> EncodeConnectionList(const TConnectionList& list) {
     for (const std::string& column : row.Columns) WriteText(out, column);
     out.U32(kConnSettingsMarker);
     if (row.Settings)
-      out.Bytes(EncodeConnSettings(*row.Settings, TConnSettings::kStoredSize));
+      out.Bytes(SettingsBytes(row));
     else
       out.Zeros(TConnSettings::kStoredSize);
   }
@@ -65,9 +77,12 @@ TConnectionList DecodeConnectionList(std::span<const uint8_t> data) {
     TConnRow row;
     row.Enabled = in.U32() != 0;
     for (std::string& column : row.Columns) column = ReadText(in);
-    row.Settings = ReadSettings(in);
+    ReadSettings(in, row);
     list.Rows.push_back(std::move(row));
   }
+  if (in.Remaining() != 0)
+    throw EFormatError(in.Offset(), std::to_string(in.Remaining()) + " bytes after the last of " +
+                                        std::to_string(count) + " entries");
   return list;
 }
 

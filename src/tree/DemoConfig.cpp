@@ -64,7 +64,7 @@ TNTreeData* AddDevice(TTree& tree, const std::string& name, uint8_t model, uint8
   heat->Kind = nkGroupedParameter;
   heat->ArchiveStep = hourly->ArchiveStep;
   SetAttribute(*heat, asDataType, TVariant::Int(VT_R4));
-  SetAttribute(*heat, asUnits, TVariant::Str("Гкал"));
+  SetAttribute(*heat, asUnits, TVariant::OneByteStr("Гкал"));
 
   TTree::SetConnectionKey(device, key);
   return device;

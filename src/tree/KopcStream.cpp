@@ -131,6 +131,14 @@ bool TKopcWriter::WriteVariant(const TVariant& value) {
       WriteBoolean(value.i != 0);
       return true;
     case VT_BSTR:
+      if (value.oneByte) {
+        std::string cp1251 = Utf8ToCp1251(value.s);
+        // A character Windows-1251 has no code for makes it a wide string rather than a '?'.
+        if (Cp1251ToUtf8(cp1251) == value.s) {
+          WriteCp1251(cp1251);
+          return true;
+        }
+      }
       WriteWideString(value.s);
       return true;
     default:
@@ -224,6 +232,8 @@ TVariant TKopcReader::ReadVariant() {
   const uint8_t tag = ReadTag(at);
   // Integers come back as 32-bit values, as they were before being written with the shortest tag.
   if (IsIntegerTag(tag)) return TVariant::Int(ReadIntegerBody(tag), tag == ktInt64 ? VT_I8 : VT_I4);
+  // Tags 6 and 12 hold one-byte strings and are written back as such; 18 and 20 hold wide ones.
+  if (tag == ktString || tag == ktLongString) return TVariant::OneByteStr(ReadStringBody(tag, at));
   if (IsStringTag(tag)) return TVariant::Str(ReadStringBody(tag, at));
   switch (tag) {
     case ktNull:

@@ -43,6 +43,9 @@ class TKopcWriter {
   void WriteString(std::string_view utf8);
   void WriteBoolean(bool value);
   void WriteDateTime(TDateTime value);
+  // A one-byte string as Windows-1251 with tag 6/12 (a wide one when Windows-1251 cannot hold it); a wide
+  // string by the wide rule: plain ASCII as tag 6/12, else UTF-8 (tag 20) when that is shorter than two
+  // bytes a character, else UTF-16 (tag 18).
   // False, with nothing written, for a variant the stream has no tag for (arrays and the like).
   bool WriteVariant(const TVariant& value);
 

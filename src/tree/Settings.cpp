@@ -1,5 +1,6 @@
 #include "tree/Settings.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/BinaryIO.h"
@@ -8,7 +9,8 @@
 namespace orvela {
 namespace {
 
-// Byte offsets of the fields in the record; everything not named here is unused and written as zero.
+// Byte offsets of the fields in the record; everything not named here is unused: zero in a new record,
+// kept as it was in one that was read.
 enum TSettingsOffset : size_t {
   soClockCheck = 0,
   soChangeDate = 2,
@@ -42,12 +44,20 @@ enum TSettingsOffset : size_t {
   soGprsWait = 392,
 };
 
-// Puts each field at its offset of a zeroed record.
+std::string FieldText(std::span<const uint8_t> record, size_t offset) {
+  TBinaryReader r(record.subspan(offset, 1 + TSettings::kFolderWidth));
+  return Cp1251ToUtf8(r.ShortString(TSettings::kFolderWidth));
+}
+
+// Puts each field at its offset of the record it is given.
 class TRecordWriter {
  public:
   explicit TRecordWriter(std::array<uint8_t, TSettings::kSize>& record) : record_(record) {}
   void U8(size_t offset, uint8_t v) { record_[offset] = v; }
-  void Bool(size_t offset, bool v) { record_[offset] = v ? 1 : 0; }
+  // A flag that already says v keeps its byte.
+  void Bool(size_t offset, bool v) {
+    if ((record_[offset] != 0) != v) record_[offset] = v ? 1 : 0;
+  }
   void U16(size_t offset, uint16_t v) {
     Put(offset, [&](TBinaryWriter& w) { w.U16(v); });
   }
@@ -57,8 +67,10 @@ class TRecordWriter {
   void F64(size_t offset, double v) {
     Put(offset, [&](TBinaryWriter& w) { w.F64(v); });
   }
-  // Length byte clamped to the field, Windows-1251 characters, zeros after them.
+  // Length byte clamped to the field, Windows-1251 characters, zeros after them; a field that already
+  // holds this text keeps its bytes.
   void Text(size_t offset, const std::string& utf8) {
+    if (FieldText(record_, offset) == utf8) return;
     Put(offset, [&](TBinaryWriter& w) { w.ShortString(Utf8ToCp1251(utf8), TSettings::kFolderWidth); });
   }
 
@@ -87,7 +99,7 @@ TSettings TSettings::Defaults() {
 }
 
 std::array<uint8_t, TSettings::kSize> EncodeSettings(const TSettings& s) {
-  std::array<uint8_t, TSettings::kSize> record{};
+  std::array<uint8_t, TSettings::kSize> record = s.Stored.value_or(std::array<uint8_t, TSettings::kSize>{});
   TRecordWriter w(record);
   w.U16(soClockCheck, s.ClockCheckMinutes);
   w.U16(soChangeDate, s.ChangeDateMinutes);
@@ -165,7 +177,15 @@ TSettings DecodeSettings(std::span<const uint8_t> bytes) {
   s.RequestPauseMs = at(soRequestPause).I32();
   s.SplitOrlixPackets = flag(soSplitOrlixPackets);
   s.GprsWaitMinutes = at(soGprsWait).I32();
+  s.Stored.emplace();
+  std::copy_n(bytes.begin(), TSettings::kSize, s.Stored->begin());
   return s;
+}
+
+TSettings DecodeSettingsPrefix(std::span<const uint8_t> bytes) {
+  std::array<uint8_t, TSettings::kSize> record{};
+  std::copy_n(bytes.begin(), std::min(bytes.size(), record.size()), record.begin());
+  return DecodeSettings(record);
 }
 
 }  // namespace orvela

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -48,6 +49,11 @@ struct TSettings {
   // In memory only: "Заменять приборы при дублировании".
   bool ReplaceDuplicates = false;
 
+  // The record as it was read (a short file padded with zeros). The bytes no field holds, and the tail
+  // of a text field whose text is unchanged, are written back as they were: a file read and saved
+  // unchanged keeps every byte.
+  std::optional<std::array<uint8_t, kSize>> Stored;
+
   // The settings window's defaults, used when tParam.dat is missing.
   static TSettings Defaults();
 };
@@ -55,5 +61,8 @@ struct TSettings {
 std::array<uint8_t, TSettings::kSize> EncodeSettings(const TSettings& s);
 // Throws EFormatError when fewer than 396 bytes are given.
 TSettings DecodeSettings(std::span<const uint8_t> bytes);
+// A record cut short: the bytes there are, the rest zero, as reading the file into a zeroed record
+// leaves it. Bytes beyond the record are not looked at.
+TSettings DecodeSettingsPrefix(std::span<const uint8_t> bytes);
 
 }  // namespace orvela

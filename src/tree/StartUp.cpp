@@ -19,6 +19,7 @@ TStartResult RunConfigurationStart(TConfigController& controller) {
   result.TreeLoaded = !treeProblem;
   for (auto* problem : {&settingsProblem, &connectionsProblem, &treeProblem})
     if (*problem) result.Problems.push_back(std::move(**problem));
+  result.Notices = controller.Notices();
 
   if (!result.TreeLoaded) {
     result.FailureMessage = kStartFailedMessage;

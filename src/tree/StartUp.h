@@ -29,6 +29,9 @@ struct TStartResult {
   std::string FailureMessage;
   // Every file that was missing, damaged or unreadable.
   TConfigProblems Problems;
+  // Where the configuration was read from when it was not where the settings said (TConfigController::
+  // Notices); the journal and the status show each once.
+  std::vector<std::string> Notices;
 
   bool Completed() const { return FailureMessage.empty(); }
   // The status texts in the order the status bar shows them.

@@ -90,6 +90,13 @@ class TTreeDecoder {
  public:
   TTreeDecoder(std::span<const uint8_t> data, TTree& tree) : in_(data), tree_(tree) {}
 
+  // The file is the root record and nothing else: anything after it is a record a damaged child count
+  // left out, which the next save would drop.
+  void RequireEnd() const {
+    if (in_.Remaining() != 0)
+      throw EFormatError(in_.Offset(), std::to_string(in_.Remaining()) + " bytes after the root record");
+  }
+
   TNTreeData* ReadNode(int depth) {
     if (depth > kMaxTreeDepth)
       throw EFormatError(in_.Offset(),
@@ -180,7 +187,10 @@ std::vector<uint8_t> EncodeTree(TNTreeData& root) {
 }
 
 TNTreeData* DecodeTree(std::span<const uint8_t> data, TTree& tree) {
-  return TTreeDecoder(data, tree).ReadNode(0);
+  TTreeDecoder decoder(data, tree);
+  TNTreeData* root = decoder.ReadNode(0);
+  decoder.RequireEnd();
+  return root;
 }
 
 }  // namespace orvela

@@ -22,7 +22,8 @@ std::vector<uint8_t> EncodeTree(TNTreeData& root);
 
 // Reads a root record and everything below it into new nodes made by tree, not attached to its root.
 // Records of older versions (no driver number after the level) are accepted. Throws EFormatError, with
-// the offset, for anything but whole, well-formed records within the bounds above.
+// the offset, for anything but whole, well-formed records within the bounds above, and for any byte after
+// the root record.
 TNTreeData* DecodeTree(std::span<const uint8_t> data, TTree& tree);
 
 // An attribute time as the file keeps it: 0 when the calendar fields are not a valid time.

@@ -97,8 +97,8 @@ void SetAttribute(TNTreeData& node, TAttributeSlot slot, const TVariant& value, 
 void DescribeParameterNode(TNTreeData& node, int32_t dataType, const std::string& description,
                            const std::string& units, const Clock& clock) {
   SetAttribute(node, asDataType, TVariant::Int(dataType), clock);
-  SetAttribute(node, asDescription, TVariant::Str(description), clock);
-  SetAttribute(node, asUnits, TVariant::Str(units), clock);
+  SetAttribute(node, asDescription, TVariant::OneByteStr(description), clock);
+  SetAttribute(node, asUnits, TVariant::OneByteStr(units), clock);
 }
 
 int ImageIndexForKind(uint8_t kind) {

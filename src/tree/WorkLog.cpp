@@ -69,6 +69,11 @@ void TWorkLogs::WorkLog(const std::string& text) {
   WriteLine(work_, kWorkLogFile, text);
 }
 
+void TWorkLogs::StartFailure(const std::string& text) {
+  std::lock_guard lock(mutex_);
+  WriteLine(work_, kWorkLogFile, text);
+}
+
 void TWorkLogs::OrderLog(const std::string& text) {
   if (!enabled_) return;
   std::lock_guard lock(mutex_);

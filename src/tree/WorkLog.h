@@ -34,6 +34,9 @@ class TWorkLogs {
   // Date-time, " | ", text: one whole line, flushed.
   void WorkLog(const std::string& text);
   void OrderLog(const std::string& text);
+  // A failure at start-up, written to the work log whatever "Вести лог канала" says: a server started
+  // in the background has no other trace of it (callers also put it on standard error).
+  void StartFailure(const std::string& text);
   // Closes, deletes and reopens both files ("Очистить логи"). Empty string or the reason.
   std::string ClearWorkLogs();
   void Close();

@@ -5,7 +5,11 @@ what `orvelactl config dump --json` must report for it.
 Written from the file formats alone and independently of the program's own codecs, so that a misreading
 on either side shows up as a difference instead of agreeing with itself. Standard library only.
 
-Usage: write_config.py FOLDER
+With --as-saved it writes instead a configuration exactly as the writer rules produce it (every value
+with the tag the rules give it, every record whole, the bytes no field holds filled with a pattern): the
+program must save such a configuration back byte for byte.
+
+Usage: write_config.py [--as-saved] FOLDER
 """
 import json
 import math
@@ -80,6 +84,16 @@ def t_str(text, tag=None):
     else:
         raise ValueError(tag)
     return bytes([tag]) + body, {"type": VT_BSTR, "value": text}
+
+
+def t_wide(text):
+    """A wide string variant: tag 6/12 when plain ASCII, else UTF-8 (tag 20) when that is shorter than two
+    bytes a character, else UTF-16 (tag 18)."""
+    if all(ord(c) < 0x80 for c in text):
+        return t_str(text)
+    if len(text.encode("utf-8")) < 2 * len(text.encode("utf-16-le")) // 2:
+        return t_str(text, 20)
+    return t_str(text, 18)
 
 
 def t_text(text):
@@ -348,11 +362,93 @@ def write_tree(folder):
     return root.expected()
 
 
+# ---------------------------------------------------------------------------------------------------------
+# --as-saved: what the writer rules produce, and nothing a save may change.
+
+def write_saved_settings(folder):
+    record = bytearray(b"\x5a" * 396)
+    record[10:81] = bytes(71)  # not used, zero
+    for key, offset, fmt, written, _ in SETTINGS:
+        field = short_string(written, 120) if fmt == "string" else struct.pack(fmt, written)
+        record[offset:offset + len(field)] = field
+    record[83] = 1  # set whenever the file is read, so every saved record holds 1
+    record[380] = 1
+    with open(os.path.join(folder, "tParam.dat"), "wb") as f:
+        f.write(record)
+
+
+def write_saved_connections(folder):
+    entries = [
+        (True, ["Котельная", "XModem", "COM3", "", "", "", "", "0"],
+         conn_key("Котельная", 0, 0, port="COM3", link="COM3"), (19200, 0, "", "")),
+        (False, ["Насосная", "ModBus", "", "", "192.168.1.20", "502", "", "3"],
+         conn_key("Насосная", 3, 1, ip="192.168.1.20", ip_port=502, link="192.168.1.20:502"),
+         (9600, 0, "ATE0Q0V1X0", "+++ATH0")),
+        (True, ["Модем ЦТП", "XModem", "COM1", "89161234567", "", "", "", "1"],
+         conn_key("Модем ЦТП", 1, 0, port="COM1", tel="89161234567", link="COM1:89161234567"),
+         (9600, 1, "AT&F", "ATH0")),
+    ]
+    out = struct.pack("<I", len(entries))
+    for enabled, columns, key, (baud, mode, init, hangup) in entries:
+        out += struct.pack("<I", 1 if enabled else 0)
+        for column in columns:
+            out += text4(column)
+        out += struct.pack("<I", 0x0000FFFF) + encode_conn_settings(key, baud, mode, init, hangup)
+    with open(os.path.join(folder, "tConn.dat"), "wb") as f:
+        f.write(out)
+
+
+def write_saved_tree(folder):
+    key = conn_key("Котельная", 0, 0, port="COM3", link="COM3")
+    # Descriptions and units as one-byte strings (tags 6 and 12), values a client gave as wide strings.
+    value = Node("Значение", 4, model=2, address=1, level=2, driver=(0, None), handle=0x01000003,
+                 serial="12345678", key=key,
+                 attributes=attrs((t_int(4), 45000.5), (t_str("Масса - канал 1"), 45000.25),
+                                  (t_str("Гкал"), 45000.0), (t_double(123.456), 45001.125),
+                                  (t_single(2.5), 0.0), (t_currency(12345678), 0.0)))
+    texts = Node("Тексты", 5, model=2, address=2, level=2, driver=(-3, None), handle=0x01000004,
+                 serial="12345678", da=False, key=key,
+                 attributes=[(1, t_str("Описание " * 40), 0.0, "Описание"),  # a value over 255: tag 12
+                             (2, t_wide("Ω≈€ wide"), 0.0, "Ω≈€ wide"), (3, t_wide("Привет, мир"), 0.0, ""),
+                             (4, t_wide("ascii text"), 0.0, "ascii text"), (5, t_wide("Aб"), 0.0, "Aб"),
+                             (6, t_wide("Ёжик"), 0.0, "")])
+    others = Node("Прочее", 5, model=2, address=3, level=2, driver=(300, None), handle=0x01000005,
+                  serial="12345678", key=key,
+                  attributes=[(1, t_int(-100000), 45002.0, ""), (2, t_date(44927.75), 0.0, ""),
+                              (3, t_bool(True), 0.0, ""), (4, t_bool(False), 0.0, ""),
+                              (5, t_null(), 0.0, ""), (6, t_int(1 << 40), 0.0, "x" * 255)])
+    current = Node("Текущие данные", 2, model=2, level=1, driver=(70000, None), handle=0x01000002,
+                   serial="12345678", key=key, hda=False, children=[value, texts, others])
+    device = Node("Тарвел-1", 1, model=2, address=5, level=0, driver=(7, None), handle=0x01000001,
+                  serial="12345678", key=key, children=[current])
+    long_name = Node("Параметр с очень длинным именем " * 10, 4, model=7, level=1, driver=(0, None),
+                     handle=0x01000101, serial="00112233", key=conn_key("Модем ЦТП", 1, 0, port="COM1",
+                                                                         tel="89161234567",
+                                                                         link="COM1:89161234567"))
+    device2 = Node("Второй прибор", 1, model=7, address=9, level=0, driver=(0, None), handle=0x01000100,
+                   serial="00112233", key=long_name.key, children=[long_name])
+    root = Node("Устройства", 0, driver=(0, None), handle=0x01000000, serial="00000000",
+                children=[device, device2])
+    with open(os.path.join(folder, "Config.kopc"), "wb") as f:
+        f.write(root.encode())
+    return root.expected()
+
+
 def main():
-    if len(sys.argv) != 2:
+    args = sys.argv[1:]
+    as_saved = args[:1] == ["--as-saved"]
+    if as_saved:
+        args = args[1:]
+    if len(args) != 1:
         sys.exit(__doc__)
-    folder = os.path.abspath(sys.argv[1])
+    folder = os.path.abspath(args[0])
     os.makedirs(folder, exist_ok=True)
+    if as_saved:
+        write_saved_settings(folder)
+        write_saved_connections(folder)
+        json.dump({"tree": write_saved_tree(folder)}, sys.stdout, ensure_ascii=False, indent=1)
+        sys.stdout.write("\n")
+        return
     expected = {
         "settings": write_settings(folder),
         "connections": write_connections(folder),

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -76,6 +80,50 @@ TEST(OrvelactlJournal, MissingOrForeignDatabaseIsAnError) {
   TRun foreign = RunCtl("journal --dir " + dir.Path().string() + " --json");
   EXPECT_EQ(foreign.code, 1);
   EXPECT_TRUE(foreign.out.empty());
+}
+
+// Exit code and both output streams of a built program, stopped by timeout(1) after a bound (exit code
+// 124): a program that blocks fails the test instead of hanging the suite.
+TRun RunBounded(const std::string& command) {
+  TRun run;
+  FILE* pipe = ::popen(("timeout 30 " + command + " 2>&1").c_str(), "r");
+  if (!pipe) return {-1, "", "popen failed"};
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
+  const int status = ::pclose(pipe);
+  run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+// A FIFO where the journal belongs: both programs end at once with a clear error and leave it alone.
+TEST(JournalPrograms, FifoInTheDatabasesPlaceIsAClearErrorNotAHang) {
+  TTempFolder dir;
+  const fs::path db = dir / kJournalDbFile;
+  ASSERT_EQ(::mkfifo(db.c_str(), 0644), 0);
+  const std::string quotedDir = "'" + dir.Path().string() + "'";
+  const std::string says = db.string() + ": not a regular file";
+  struct TCase {
+    std::string command;
+    std::string line;  // the line that names the fault
+  };
+  const TCase cases[] = {
+      {ORVELA_BINARY_DIR "/tools/orvelactl journal --dir " + quotedDir, "orvelactl journal: " + says},
+      {ORVELA_BINARY_DIR "/tools/orvelactl journal --json --tail 5 --dir " + quotedDir,
+       "orvelactl journal: " + says},
+      // The server goes on without a journal; how it ends depends on the rest of the folder.
+      {ORVELA_BINARY_DIR "/src/app/OrvelaOPC --dir " + quotedDir,
+       std::string(kJournalOpenError) + ": " + says},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.command);
+    const TRun run = RunBounded(c.command);
+    EXPECT_NE(run.code, 124) << "timed out";
+    EXPECT_NE(run.code, -1) << "killed by a signal";
+    EXPECT_NE(run.out.find(c.line + "\n"), std::string::npos) << run.out;
+    EXPECT_TRUE(fs::is_fifo(db));
+  }
+  EXPECT_EQ(RunBounded(cases[0].command).code, 1);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -12,6 +13,7 @@
 #include "journal/JournalTestUtil.h"
 #include "journal/UDM1.h"
 #include "platform/Cp1251.h"
+#include "platform/FileTestSupport.h"
 #include "platform/MainThread.h"
 #include "support/TimeZone.h"
 
@@ -252,18 +254,128 @@ TEST_F(JournalTest, DamagedDatabaseIsKeptAsideAndReplacedOnce) {
   EXPECT_EQ(ReadText(folder / "dbLogs.damaged-20240305-140709-2.db"), "garbage 1");
 }
 
-TEST_F(JournalTest, UnreachableDatabaseIsReportedOnceAndLeftAlone) {
-  // A directory where the file should be: not damaged data, so nothing is moved or replaced.
-  fs::create_directories(Db() / "inside");
-  TDM1 journal(dir.Path(), reports.Options(&clock));
-  EXPECT_FALSE(journal.Open());
-  EXPECT_TRUE(journal.IsOn());
-  EXPECT_FALSE(journal.IsWorking());
-  for (int i = 0; i < 5; ++i) journal.Journal("строка", "");
-  ASSERT_EQ(reports.workLog.size(), 1u);
-  EXPECT_TRUE(reports.workLog[0].starts_with("Ошибка DM: ")) << reports.workLog[0];
-  EXPECT_TRUE(fs::exists(Db() / "inside"));
-  EXPECT_TRUE(DamagedCopies(dir.Path()).empty());
+// Overwrites whole pages of a database file: zeros over the journal table's root page, or random bytes
+// over a few pages chosen by a fixed seed. The schema on the first page stays sound in both cases.
+void ZeroTLogRootPage(const fs::path& db) {
+  const size_t pageSize = std::stoul(Query(db, "PRAGMA page_size")[0][0]);
+  const size_t root = std::stoul(Query(db, "SELECT rootpage FROM sqlite_master WHERE name = 'TLog'")[0][0]);
+  std::fstream file(db, std::ios::binary | std::ios::in | std::ios::out);
+  file.seekp(static_cast<std::streamoff>((root - 1) * pageSize));
+  file << std::string(pageSize, '\0');
+}
+
+void ScrambleRandomPages(const fs::path& db) {
+  const size_t pageSize = std::stoul(Query(db, "PRAGMA page_size")[0][0]);
+  const size_t pages = std::stoul(Query(db, "PRAGMA page_count")[0][0]);
+  std::mt19937 random(20240305);
+  std::fstream file(db, std::ios::binary | std::ios::in | std::ios::out);
+  for (int i = 0; i < 3; ++i) {
+    const size_t page = 2 + random() % (pages - 1);
+    std::string bytes(pageSize, '\0');
+    for (char& b : bytes) b = static_cast<char>(random());
+    file.seekp(static_cast<std::streamoff>((page - 1) * pageSize));
+    file << bytes;
+  }
+}
+
+TEST_F(JournalTest, DamagedPagesAreFoundKeptAsideAndReplaced) {
+  struct TCase {
+    const char* why;
+    void (*damage)(const fs::path& db);
+  };
+  for (const TCase& c : {TCase{"journal table's root page zeroed", ZeroTLogRootPage},
+                         TCase{"random pages overwritten", ScrambleRandomPages}}) {
+    SCOPED_TRACE(c.why);
+    TTempFolder folder;
+    const fs::path db = folder / kJournalDbFile;
+    {
+      TDM1 journal(folder.Path(), {});
+      ASSERT_TRUE(journal.Open());
+      // Enough rows for the table to span many pages.
+      for (int i = 0; i < 400; ++i)
+        journal.Journal(Repeat("Опрос прибора ", 10) + std::to_string(i), "12345");
+      journal.DebugTrace("COM1", "12345", std::vector<uint8_t>(80, 0x11), 1, "OK", 0, 0);
+    }
+    ASSERT_GT(std::stoul(Query(db, "PRAGMA page_count")[0][0]), 20u);
+    c.damage(db);
+    const std::string damaged = test::ReadText(db);
+
+    TReports r;
+    TDM1 journal(folder.Path(), r.Options(&clock));
+    ASSERT_TRUE(journal.Open());
+    ASSERT_FALSE(journal.DamagedCopy().empty());
+    EXPECT_EQ(test::ReadText(journal.DamagedCopy()), damaged);
+    EXPECT_EQ(DamagedCopies(folder.Path()), std::vector<fs::path>{journal.DamagedCopy()});
+    ASSERT_EQ(r.workLog.size(), 1u);
+    EXPECT_NE(r.workLog[0].find(journal.DamagedCopy().filename().string()), std::string::npos);
+    // The fresh journal takes rows again, and is sound through and through.
+    journal.Journal("дальше", "");
+    journal.DebugTrace("COM1", "12345", {}, 0, "", 0, 0);
+    EXPECT_EQ(Query(db, "SELECT MessVal FROM TLog ORDER BY rowid"), (TRows{{r.workLog[0]}, {"дальше"}}));
+    EXPECT_EQ(CountRows(db, "TDebug"), 1u);
+    EXPECT_EQ(Query(db, "PRAGMA quick_check"), (TRows{{"ok"}}));
+    EXPECT_EQ(r.workLog.size(), 1u);
+  }
+}
+
+// Something other than a regular file where the database or SQLite's files beside it belong is not
+// damaged data: it is reported ("Ошибка DM"), never opened, moved or replaced. Opening a FIFO would block
+// for good, so each case runs in a child with a bound.
+TEST_F(JournalTest, NonRegularFilesInTheDatabasesPlaceAreReportedAndLeftAlone) {
+  struct TCase {
+    const char* why;
+    const char* name;
+    void (*make)(const fs::path& p);
+  };
+  const TCase cases[] = {
+      {"folder", kJournalDbFile, [](const fs::path& p) { fs::create_directories(p / "inside"); }},
+      {"FIFO", kJournalDbFile, [](const fs::path& p) { ::mkfifo(p.c_str(), 0644); }},
+      {"link to a device", kJournalDbFile, [](const fs::path& p) { fs::create_symlink("/dev/null", p); }},
+      {"FIFO as the rollback file", "dbLogs.db-journal",
+       [](const fs::path& p) { ::mkfifo(p.c_str(), 0644); }},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.why);
+    TTempFolder folder;
+    if (std::string(c.name) != kJournalDbFile) {
+      TDM1 make(folder.Path(), {});
+      ASSERT_TRUE(make.Open());
+    }
+    const fs::path node = folder / c.name;
+    c.make(node);
+    const auto type = fs::symlink_status(node).type();
+    // Exit code: 0 when all is as it should be, otherwise which check failed.
+    const int code = test_files::ExitCodeOfBounded([&] {
+      TReports r;
+      TDM1 journal(folder.Path(), r.Options(&clock, false));
+      if (journal.Open() || !journal.IsOn()) return 1;
+      for (int i = 0; i < 3; ++i) journal.Journal("строка", "");
+      if (journal.ClearJournal()) return 2;
+      if (r.workLog.empty() || !r.workLog[0].starts_with("Ошибка DM: ") ||
+          r.workLog[0].find("not a regular file") == std::string::npos)
+        return 3;
+      if (r.workLog.size() != 2 || !r.workLog[1].starts_with("Ошибка записи журнала: ")) return 4;
+      // The reader the window and orvelactl use refuses it as well.
+      try {
+        ReadJournalRows(folder / kJournalDbFile);
+        return 5;
+      } catch (const EJournalRead& e) {
+        return std::string(e.what()).find("not a regular file") == std::string::npos ? 6 : 0;
+      }
+    });
+    EXPECT_EQ(code, 0) << "-1: blocked or crashed";
+    EXPECT_EQ(fs::symlink_status(node).type(), type);
+    EXPECT_TRUE(DamagedCopies(folder.Path()).empty());
+  }
+  // Starting with "Очищать лог при входе" replaces nothing either.
+  TTempFolder folder;
+  ASSERT_EQ(::mkfifo((folder / kJournalDbFile).c_str(), 0644), 0);
+  const int code = test_files::ExitCodeOfBounded([&] {
+    TDM1 journal(folder.Path(), reports.Options(&clock, true));
+    return journal.Open() ? 1 : 0;
+  });
+  EXPECT_EQ(code, 0);
+  EXPECT_TRUE(fs::is_fifo(folder / kJournalDbFile));
 }
 
 TEST_F(JournalTest, ReadOnlyFolderWithoutJournalIsReportedOnce) {

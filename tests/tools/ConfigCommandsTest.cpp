@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
 #include <iostream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -90,6 +96,166 @@ TEST(ConfigDump, ReportsAConfigurationWrittenByAnIndependentWriter) {
   EXPECT_EQ(check.exitCode, 0) << check.out;
 }
 
+// ---------------------------------------------------------------------------------------------------------
+// The built orvelactl on real files.
+
+const char* const kConfigFiles[] = {"tParam.dat", "tConn.dat", "Config.kopc"};
+
+std::string Orvelactl() {
+  const fs::path program = fs::path(ORVELA_BINARY_DIR) / "tools" / "orvelactl";
+  EXPECT_TRUE(fs::exists(program)) << program;
+  return "'" + program.string() + "'";
+}
+
+std::pair<int, std::string> RunBuiltCtl(const std::string& args, const fs::path& dir) {
+  const test::TProcessResult run =
+      test::RunShell(Orvelactl() + " " + args + " --dir '" + dir.string() + "' 2>&1");
+  return {run.exitCode, run.out};
+}
+
+// Writes a configuration exactly as the writer rules produce it; returns what dump must report for it.
+Json WriteAsSaved(const fs::path& dir) {
+  const test::TProcessResult run = test::RunShell(
+      "/usr/bin/python3 " ORVELA_TEST_DATA "/write_config.py --as-saved '" + dir.string() + "'");
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  return Json::parse(run.out);
+}
+
+std::map<std::string, std::vector<uint8_t>> Snapshot(const fs::path& dir) {
+  std::map<std::string, std::vector<uint8_t>> files;
+  for (const char* name : kConfigFiles)
+    if (fs::exists(dir / name)) files[name] = test::ReadBytes(dir / name);
+  return files;
+}
+
+// Puts a folder text into tParam.dat's project-folder field, leaving the rest of the field as it was.
+void SetStoredProjectFolder(const fs::path& dir, const std::string& folder) {
+  auto record = test::ReadBytes(dir / "tParam.dat");
+  ASSERT_EQ(record.size(), 396u);
+  ASSERT_LE(folder.size(), 120u);
+  record[130] = static_cast<uint8_t>(folder.size());
+  std::copy(folder.begin(), folder.end(), record.begin() + 131);
+  test::WriteBytes(dir / "tParam.dat", record);
+}
+
+void ReplaceFirst(const fs::path& file, const std::vector<uint8_t>& pattern, size_t at, uint8_t value) {
+  auto bytes = test::ReadBytes(file);
+  const auto found = std::search(bytes.begin(), bytes.end(), pattern.begin(), pattern.end());
+  ASSERT_NE(found, bytes.end());
+  found[static_cast<std::ptrdiff_t>(at)] = value;
+  test::WriteBytes(file, bytes);
+}
+
+TEST(ConfigRewrite, ConfigurationAsTheWriterRulesMakeItIsSavedBackByteForByte) {
+  test::TTempDir dir;
+  const Json expected = WriteAsSaved(dir.Path());
+  const auto before = Snapshot(dir.Path());
+  ASSERT_EQ(before.size(), 3u);
+
+  const auto [code, out] = RunBuiltCtl("config rewrite", dir.Path());
+  ASSERT_EQ(code, 0) << out;
+  for (const auto& [name, bytes] : before) EXPECT_EQ(test::ReadBytes(dir / name), bytes) << name;
+
+  // One-byte and wide strings alike are strings to a client of the dump.
+  const auto [dumpCode, dump] = RunBuiltCtl("config dump --json", dir.Path());
+  ASSERT_EQ(dumpCode, 0) << dump;
+  ExpectMatches(expected, Json::parse(dump), "");
+}
+
+// Each case spoils a configuration written as saved; other is a second folder the case may use.
+TEST(ConfigRewrite, NoFileThatFailedToLoadIsSavedOverUnlessForced) {
+  const struct {
+    const char* name;
+    std::function<void(const fs::path& dir, const fs::path& other)> spoil;
+    int checkExit;
+    const char* checkSays;
+    int rewriteExit;  // without --force; 0: written, and the files are what they were
+  } kCases[] = {
+      {"last connection cut by 10 bytes",
+       [](const fs::path& d, const fs::path&) {
+         auto bytes = test::ReadBytes(d / "tConn.dat");
+         bytes.resize(bytes.size() - 10);
+         test::WriteBytes(d / "tConn.dat", bytes);
+       },
+       1, "tConn.dat: offset ", 1},
+      {"connection count 3 damaged to 1",
+       [](const fs::path& d, const fs::path&) {
+         ReplaceFirst(d / "tConn.dat", {3, 0, 0, 0}, 0, 1);
+       },
+       1, "bytes after the last of 1 entries", 1},
+      {"root child count 2 damaged to 1",
+       // child count 2, then the first device: model 2, kind 1, address 5
+       [](const fs::path& d, const fs::path&) {
+         ReplaceFirst(d / "Config.kopc", {2, 2, 2, 2, 2, 1, 2, 5}, 1, 1);
+       },
+       1, "bytes after the root record", 1},
+      {"settings record one byte short",
+       [](const fs::path& d, const fs::path&) {
+         auto bytes = test::ReadBytes(d / "tParam.dat");
+         bytes.pop_back();
+         test::WriteBytes(d / "tParam.dat", bytes);
+       },
+       1, "tParam.dat: offset 395", 1},
+      {"project folder of a Windows machine",
+       [](const fs::path& d, const fs::path&) { SetStoredProjectFolder(d, "C:\\Program Files\\Orvela\\"); },
+       0, "is not a folder of this machine", 0},
+      {"program folder copied from one that still exists",
+       [](const fs::path& d, const fs::path& other) {
+         for (const char* name : kConfigFiles) fs::copy_file(d / name, other / name);
+         SetStoredProjectFolder(d, other.string() + "/");
+         SetStoredProjectFolder(other, other.string() + "/");
+       },
+       0, "is the program folder of another installation", 0},
+      {"project folder without the tree the program folder has",
+       [](const fs::path& d, const fs::path& other) {
+         fs::rename(d / "tConn.dat", other / "tConn.dat");
+         SetStoredProjectFolder(d, other.string() + "/");
+       },
+       1, "holds no Config.kopc while the program folder holds one", 1},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    test::TTempDir dir, other;
+    WriteAsSaved(dir.Path());
+    c.spoil(dir.Path(), other.Path());
+    const auto before = Snapshot(dir.Path());
+    const auto otherBefore = Snapshot(other.Path());
+
+    const auto [checkCode, checkOut] = RunBuiltCtl("config check", dir.Path());
+    EXPECT_EQ(checkCode, c.checkExit) << checkOut;
+    EXPECT_NE(checkOut.find(c.checkSays), std::string::npos) << checkOut;
+
+    const auto [code, out] = RunBuiltCtl("config rewrite", dir.Path());
+    EXPECT_EQ(code, c.rewriteExit) << out;
+    if (c.rewriteExit != 0) {
+      EXPECT_NE(out.find("nothing written"), std::string::npos) << out;
+      EXPECT_NE(out.find(c.checkSays), std::string::npos) << out;
+    }
+    EXPECT_EQ(Snapshot(dir.Path()), before);
+    EXPECT_EQ(Snapshot(other.Path()), otherBefore);
+    if (c.rewriteExit == 0) continue;
+
+    const auto [forcedCode, forcedOut] = RunBuiltCtl("config rewrite --force", dir.Path());
+    EXPECT_EQ(forcedCode, 0) << forcedOut;
+    const auto [againCode, againOut] = RunBuiltCtl("config check", dir.Path());
+    EXPECT_EQ(againCode, 0) << againOut;
+  }
+}
+
+// A short settings record keeps the fields it holds: forced back, it is the record it was, made whole.
+TEST(ConfigRewrite, ShortSettingsKeepTheBytesTheyHad) {
+  test::TTempDir dir;
+  WriteAsSaved(dir.Path());
+  const auto whole = test::ReadBytes(dir / "tParam.dat");
+  ASSERT_EQ(whole.back(), 0);  // the high byte of the GPRS wait
+  test::WriteBytes(dir / "tParam.dat", std::vector<uint8_t>(whole.begin(), whole.end() - 1));
+
+  const auto [dumpCode, dump] = RunBuiltCtl("config check", dir.Path());
+  EXPECT_EQ(dumpCode, 1) << dump;
+  ASSERT_EQ(RunBuiltCtl("config rewrite --force", dir.Path()).first, 0);
+  EXPECT_EQ(test::ReadBytes(dir / "tParam.dat"), whole);
+}
+
 TEST(ConfigCheck, NamesTheDamagedFileAndOffset) {
   test::TTempDir dir;
   ASSERT_EQ(RunCtl({"config", "demo", "--dir", dir.Path().string()}).exitCode, 0);
@@ -153,6 +319,40 @@ TEST(ServerProgram, PrintsTheStartStatus) {
   const test::TProcessResult bad = test::RunProgram({kServerProgram, "--dir", dir.Path().string()});
   EXPECT_EQ(bad.exitCode, 0);
   EXPECT_EQ(bad.out, "Состояние : Ошибка при загрузке соединений\n");
+}
+
+// A server started in the background has only its logs: start-up failures reach the work log and
+// standard error with "Вести лог канала" off, and a folder stood in for is told in the status.
+TEST(ServerProgram, StartFailuresReachTheWorkLogWithTheChannelLogOff) {
+  const fs::path program = fs::path(ORVELA_BINARY_DIR) / "src" / "app" / "OrvelaOPC";
+  ASSERT_TRUE(fs::exists(program));
+  test::TTempDir dir;
+  WriteAsSaved(dir.Path());
+  auto settings = test::ReadBytes(dir / "tParam.dat");
+  settings[92] = 0;  // "Вести лог канала" off
+  test::WriteBytes(dir / "tParam.dat", settings);
+  SetStoredProjectFolder(dir.Path(), "C:\\Program Files\\Orvela\\");
+  auto connections = test::ReadBytes(dir / "tConn.dat");
+  connections.resize(connections.size() - 10);
+  test::WriteBytes(dir / "tConn.dat", connections);
+  fs::create_directories(dir / "dbLogs.db" / "inside");  // the journal cannot be opened
+
+  const test::TProcessResult run =
+      test::RunShell("'" + program.string() + "' --dir '" + dir.Path().string() + "' 2>&1");
+  const int status = run.exitCode;
+  const std::string& out = run.out;
+  EXPECT_EQ(status, 0) << out;
+  const std::string workLog = [&] {
+    const auto bytes = test::ReadBytes(dir / "Log_Work.txt");
+    return std::string(bytes.begin(), bytes.end());
+  }();
+  for (const std::string& line : {std::string("Ошибка DM"), (dir / "tConn.dat").string() + ": offset "}) {
+    EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+    EXPECT_NE(workLog.find(line), std::string::npos) << line << "\n" << workLog;
+  }
+  EXPECT_NE(out.find("\"C:\\Program Files\\Orvela\\\" is not a folder of this machine"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find("Состояние : Ошибка при загрузке соединений"), std::string::npos) << out;
 }
 
 // The start rows land in the program folder's journal; a damaged journal is kept aside and replaced.

@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 
+#include "platform/FileTestSupport.h"
 #include "support/TempDir.h"
 #include "tree/DemoConfig.h"
 #include "tree/StartUp.h"
@@ -160,7 +161,8 @@ TEST(ConfigController, DamagedFilesLeaveWhatWasLoaded) {
     EXPECT_NE(std::string(problem->what()).find(l.file), std::string::npos);
     EXPECT_NE(std::string(problem->what()).find("offset"), std::string::npos);
   }
-  EXPECT_EQ(p.controller.Settings().QueuePauseMs, 1234);
+  // A short record gives what it holds (here zeros), never defaults or what was there before.
+  EXPECT_EQ(p.controller.Settings().QueuePauseMs, 0);
   EXPECT_EQ(p.controller.Connections(), connections);
   EXPECT_EQ(p.tree.Root(), root);
   EXPECT_EQ(p.controller.DeviceCount(), 2u);
@@ -168,23 +170,65 @@ TEST(ConfigController, DamagedFilesLeaveWhatWasLoaded) {
   EXPECT_EQ(ReadBytes(p.dir / "Config.kopc"), damagedTree);  // reading never writes
 }
 
-TEST(ConfigController, TreeThatFailedToLoadIsNeverSavedOverTheFile) {
+// Every save command refuses the file that failed to load, with the reason, and writes the others; forced,
+// it writes it, and the refusal is lifted.
+TEST(ConfigController, EachFileThatFailedToLoadIsNotSavedOverUnlessForced) {
+  const struct {
+    const char* file;
+    TConfigPart part;
+    size_t keep;  // bytes the damaged file keeps
+  } kCases[] = {
+      {"tParam.dat", TConfigPart::Settings, 395},
+      {"tConn.dat", TConfigPart::Connections, 150},
+      {"Config.kopc", TConfigPart::Tree, 300},
+  };
+  using TCommand = std::function<TConfigProblems(TConfigController&, const fs::path&, bool)>;
+  const std::pair<const char*, TCommand> kCommands[] = {
+      {"Save", [](TConfigController& c, const fs::path&, bool force) { return c.Save(force); }},
+      {"CreateCopy",
+       [](TConfigController& c, const fs::path& to, bool force) { return c.CreateCopy(to, force); }},
+      {"SaveAs", [](TConfigController& c, const fs::path& to, bool force) { return c.SaveAs(to, force); }},
+  };
+  for (const auto& c : kCases) {
+    for (const auto& [commandName, command] : kCommands) {
+      SCOPED_TRACE(std::string(c.file) + " " + commandName);
+      // A copy does not take the settings along.
+      if (c.part == TConfigPart::Settings && std::string_view(commandName) == "CreateCopy") continue;
+      TProgramFolder p;
+      p.WriteDemo();
+      Truncate(p.dir / c.file, c.keep);
+      const Bytes damaged = ReadBytes(p.dir / c.file);
+      RunConfigurationStart(p.controller);
+      EXPECT_NE(p.controller.SaveRefusal(c.part).find(c.file), std::string::npos);
+      TTempDir elsewhere;
+
+      const TConfigProblems problems = command(p.controller, elsewhere.Path(), false);
+      ASSERT_FALSE(problems.empty());
+      for (const EConfigFile& problem : problems) {
+        EXPECT_EQ(problem.Fault(), TConfigFault::SaveRefused) << problem.what();
+        EXPECT_EQ(problem.File().filename(), c.file);
+        EXPECT_NE(std::string(problem.what()).find("offset"), std::string::npos) << problem.what();
+      }
+      EXPECT_EQ(ReadBytes(p.dir / c.file), damaged);
+      EXPECT_FALSE(fs::exists(elsewhere / c.file));
+
+      EXPECT_TRUE(command(p.controller, elsewhere.Path(), true).empty());
+      EXPECT_TRUE(p.controller.SaveRefusal(c.part).empty());
+      EXPECT_FALSE(p.controller.AnySaveRefused());
+    }
+  }
+}
+
+TEST(ConfigController, AGoodLoadLiftsTheRefusal) {
   TProgramFolder p;
   p.WriteDemo();
+  const Bytes good = ReadBytes(p.dir / "Config.kopc");
   Truncate(p.dir / "Config.kopc", 300);
-  const Bytes damaged = ReadBytes(p.dir / "Config.kopc");
-  const TStartResult start = RunConfigurationStart(p.controller);
-  EXPECT_FALSE(start.Completed());
-
-  const TConfigProblems problems = p.controller.Save();
-  ASSERT_EQ(problems.size(), 1u);
-  EXPECT_EQ(problems[0].Fault(), TConfigFault::WriteFailed);
-  EXPECT_EQ(problems[0].File(), p.dir / "Config.kopc");
-  EXPECT_EQ(ReadBytes(p.dir / "Config.kopc"), damaged);
-
-  // Once a good tree is read again, saving works.
-  TProgramFolder::WriteDemo(p.dir.Path());
+  EXPECT_FALSE(RunConfigurationStart(p.controller).Completed());
+  EXPECT_TRUE(p.controller.AnySaveRefused());
+  WriteBytes(p.dir / "Config.kopc", good);
   ASSERT_FALSE(p.controller.LoadTree());
+  EXPECT_FALSE(p.controller.AnySaveRefused());
   EXPECT_TRUE(p.controller.Save().empty());
 }
 
@@ -195,11 +239,12 @@ TEST(ConfigController, FailedWritesAreReportedAndKeepTheOldFiles) {
   p.controller.Settings().QueuePauseMs = 4321;
   p.controller.Connections().Rows.clear();
   std::map<std::string, Bytes> before;
-  for (const char* name : {"tParam.dat", "tConn.dat", "Config.kopc"}) {
-    before[name] = ReadBytes(p.dir / name);
-    fs::create_directory(p.dir / (std::string(name) + ".tmp"));  // the temporary file cannot be made
+  for (const char* name : {"tParam.dat", "tConn.dat", "Config.kopc"}) before[name] = ReadBytes(p.dir / name);
+  TConfigProblems problems;
+  {
+    test_files::TFileSizeLimit full(1);  // as on a full disk
+    problems = p.controller.Save();
   }
-  const TConfigProblems problems = p.controller.Save();
   ASSERT_EQ(problems.size(), 3u);
   std::set<fs::path> files;
   for (const EConfigFile& problem : problems) {
@@ -210,23 +255,156 @@ TEST(ConfigController, FailedWritesAreReportedAndKeepTheOldFiles) {
   for (const auto& [name, bytes] : before) EXPECT_EQ(ReadBytes(p.dir / name), bytes) << name;
 }
 
-TEST(ConfigController, SaveAsWritesTheThreeFilesAndMovesThere) {
+TEST(ConfigController, SaveAsWritesTheConfigurationThereAndMovesThere) {
   TProgramFolder p;
   p.WriteDemo();
   RunConfigurationStart(p.controller);
   TTempDir target;
   EXPECT_TRUE(p.controller.SaveAs(target.Path()).empty());
-  for (const char* name : {"tParam.dat", "tConn.dat", "Config.kopc"})
-    EXPECT_TRUE(fs::exists(target / name)) << name;
+  for (const char* name : {"tConn.dat", "Config.kopc"}) EXPECT_TRUE(fs::exists(target / name)) << name;
+  // Settings stay in the program folder, naming the new project folder; a project folder with a
+  // tParam.dat would look like another installation.
+  EXPECT_FALSE(fs::exists(target / "tParam.dat"));
+  EXPECT_EQ(DecodeSettings(ReadBytes(p.dir / "tParam.dat")).ProjectFolder, target.Path().string() + "/");
   EXPECT_EQ(p.controller.Settings().ProjectFolder, target.Path().string() + "/");
   EXPECT_EQ(p.controller.Settings().ConnectionFile, target.Path().string() + "/tConn.dat");
   EXPECT_EQ(ReadBytes(target / "Config.kopc"), ReadBytes(p.dir / "Config.kopc"));
 
-  // A folder that cannot be written: the program stays where it was.
+  TTree again;
+  TConfigController next(p.dir.Path(), again);
+  EXPECT_TRUE(RunConfigurationStart(next).Notices.empty());
+  EXPECT_EQ(next.TreePath(), target / "Config.kopc");
+
+  // A folder that cannot be written: the program stays where it was, and so do the settings.
   const std::string working = p.controller.Settings().ProjectFolder;
+  const Bytes settings = ReadBytes(p.dir / "tParam.dat");
   const TConfigProblems problems = p.controller.SaveAs(target / "no" / "such" / "folder");
-  EXPECT_EQ(problems.size(), 3u);
+  EXPECT_EQ(problems.size(), 2u);
   EXPECT_EQ(p.controller.Settings().ProjectFolder, working);
+  EXPECT_EQ(ReadBytes(p.dir / "tParam.dat"), settings);
+}
+
+// Sets tParam.dat's project folder text, the rest of the record as it was.
+void StoreProjectFolder(const fs::path& programFolder, const std::string& text) {
+  TSettings s = DecodeSettings(ReadBytes(programFolder / "tParam.dat"));
+  s.ProjectFolder = text;
+  const auto record = EncodeSettings(s);
+  WriteBytes(programFolder / "tParam.dat", Bytes(record.begin(), record.end()));
+}
+
+// A stored project folder this machine cannot use: the program folder stands in, once told, and the
+// stored text stays in tParam.dat until another folder is chosen.
+TEST(ConfigController, ProjectFolderThisMachineCannotUse) {
+  const struct {
+    const char* name;
+    std::function<std::string(const fs::path& other)> stored;  // prepares other, returns the text
+    const char* says;
+  } kCases[] = {
+      {"Windows path", [](const fs::path&) { return std::string("C:\\Program Files\\Orvela\\"); },
+       "is not a folder of this machine"},
+      {"folder that is gone", [](const fs::path& other) { return (other / "gone").string() + "/"; },
+       "does not exist"},
+      {"program folder this one was copied from",
+       [](const fs::path& other) {
+         TProgramFolder::WriteDemo(other);
+         return other.string() + "/";
+       },
+       "is the program folder of another installation"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    TProgramFolder p;
+    TTempDir other;
+    p.WriteDemo();
+    const std::string stored = c.stored(other.Path());
+    StoreProjectFolder(p.dir.Path(), stored);
+    const Bytes settings = ReadBytes(p.dir / "tParam.dat");
+    const auto otherFiles = [&] {
+      std::map<std::string, Bytes> files;
+      for (const auto& entry : fs::directory_iterator(other.Path()))
+        files[entry.path().filename()] = ReadBytes(entry.path());
+      return files;
+    };
+    const auto otherBefore = otherFiles();
+
+    const TStartResult start = RunConfigurationStart(p.controller);
+    EXPECT_TRUE(start.Problems.empty());
+    EXPECT_EQ(start.DeviceCount, 2u);
+    ASSERT_EQ(start.Notices.size(), 1u);
+    EXPECT_NE(start.Notices[0].find(stored), std::string::npos) << start.Notices[0];
+    EXPECT_NE(start.Notices[0].find(c.says), std::string::npos) << start.Notices[0];
+    EXPECT_EQ(p.controller.TreePath(), p.dir / "Config.kopc");
+    EXPECT_EQ(p.controller.ConnectionsPath(), p.dir / "tConn.dat");
+
+    p.controller.Connections().Rows.pop_back();
+    EXPECT_TRUE(p.controller.Save().empty());
+    EXPECT_EQ(ReadBytes(p.dir / "tParam.dat"), settings);
+    EXPECT_EQ(DecodeConnectionList(ReadBytes(p.dir / "tConn.dat")).Rows.size(), 1u);
+    EXPECT_EQ(otherFiles(), otherBefore);
+  }
+}
+
+// Chosen folders are stored as chosen; the program folder under the name that survives a copy.
+TEST(ConfigController, FolderChosenAgainIsStoredAsChosen) {
+  TProgramFolder p;
+  TTempDir other;
+  TProgramFolder::WriteDemo(other.Path());
+  fs::remove(other / "tParam.dat");
+  p.WriteDemo();
+  StoreProjectFolder(p.dir.Path(), other.Path().string() + "/");
+  const TStartResult start = RunConfigurationStart(p.controller);
+  EXPECT_TRUE(start.Notices.empty());
+  EXPECT_EQ(p.controller.TreePath(), other / "Config.kopc");
+  ASSERT_TRUE(p.controller.Open(p.dir.Path()).empty());
+  ASSERT_TRUE(p.controller.Save().empty());
+  EXPECT_EQ(DecodeSettings(ReadBytes(p.dir / "tParam.dat")).ProjectFolder, "Application");
+  ASSERT_TRUE(p.controller.Open(other.Path()).empty());
+  ASSERT_TRUE(p.controller.Save().empty());
+  EXPECT_EQ(DecodeSettings(ReadBytes(p.dir / "tParam.dat")).ProjectFolder, other.Path().string() + "/");
+}
+
+TEST(ConfigController, RootOnlyTreeIsNotSavedWhereTheProgramFolderHoldsTheTree) {
+  TProgramFolder p;
+  TTempDir project;
+  p.WriteDemo();
+  fs::copy_file(p.dir / "tConn.dat", project / "tConn.dat");
+  StoreProjectFolder(p.dir.Path(), project.Path().string() + "/");
+  const TStartResult start = RunConfigurationStart(p.controller);
+  EXPECT_TRUE(start.Completed());
+  EXPECT_EQ(start.DeviceCount, 0u);
+  ASSERT_EQ(start.Notices.size(), 1u);
+  EXPECT_NE(start.Notices[0].find("holds no Config.kopc"), std::string::npos) << start.Notices[0];
+
+  const TConfigProblems problems = p.controller.Save();
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].Fault(), TConfigFault::SaveRefused);
+  EXPECT_FALSE(fs::exists(project / "Config.kopc"));
+  EXPECT_TRUE(p.controller.SaveTree(true) == std::nullopt);
+  EXPECT_TRUE(fs::exists(project / "Config.kopc"));
+}
+
+// Links keep a pointer to their connection's settings record for the life of the process: growing the
+// list, reloading it or opening another folder must not move or free it (ASan watches the reads).
+TEST(ConfigController, ConnectionSettingsRecordsStayWhereLinksPointAtThem) {
+  TProgramFolder p;
+  TTempDir other;
+  p.WriteDemo();
+  TProgramFolder::WriteDemo(other.Path());
+  fs::remove(other / "tParam.dat");
+  RunConfigurationStart(p.controller);
+  TConnSettings* linked = p.controller.Connections().Rows[0].Settings.get();
+  const TConnSettings copy = *linked;
+
+  for (int i = 0; i < 100; ++i) p.controller.Connections().Rows.push_back(p.controller.Connections().Rows[1]);
+  EXPECT_EQ(p.controller.Connections().Rows[0].Settings.get(), linked);
+  // A copy of the list is the window's to edit: it holds records of its own.
+  TConnectionList edited = p.controller.Connections();
+  edited.Rows[0].Settings->BaudRate = copy.BaudRate + 1;
+  EXPECT_EQ(*linked, copy);
+  ASSERT_FALSE(p.controller.LoadConnections());
+  ASSERT_TRUE(p.controller.Open(other.Path()).empty());
+  EXPECT_EQ(*linked, copy);
+  linked->EchoTested = 1;  // a link still writes to it
 }
 
 TEST(ConfigController, CreateCopyWritesBothFoldersAndStaysPut) {

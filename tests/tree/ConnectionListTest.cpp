@@ -74,6 +74,31 @@ TEST(ConnectionFile, RoundTrip) {
   EXPECT_EQ(DecodeConnectionList(EncodeConnectionList(TConnectionList{})), TConnectionList{});
 }
 
+// The settings record's padding and the bytes after each text are undefined: whatever the file held there
+// is written back while the settings are unchanged; changed settings are written afresh.
+TEST(ConnectionFile, BytesNoFieldHoldsSurviveASaveOfUnchangedSettings) {
+  const TConnRow row = Row("Котельная", 0, "COM3", 19200);
+  TFileBuilder file(1);
+  file.Texts(1, {"\xCA", "XModem", "COM3", "", "", "", "", "0"});
+  Bytes settings = EncodeConnSettings(*row.Settings, TConnSettings::kStoredSize);
+  for (size_t i : {141u, 142u, 143u}) settings[i] = 0xEE;  // padding after the key
+  settings[1 + 9 + 5] = 0xA5;  // in the tail of the 20-byte name field, after its 9 characters
+  file.out.U32(kConnSettingsMarker);
+  file.out.Bytes(settings);
+  const Bytes bytes = file.out.Take();
+
+  TConnectionList list = DecodeConnectionList(bytes);
+  EXPECT_EQ(EncodeConnectionList(list), bytes);
+  list.Rows[0].Settings->EchoTested = 1;  // not stored: still unchanged as far as the file goes
+  EXPECT_EQ(EncodeConnectionList(list), bytes);
+
+  list.Rows[0].Settings->BaudRate = 9600;
+  const Bytes changed = EncodeConnectionList(list);
+  ASSERT_EQ(changed.size(), bytes.size());
+  EXPECT_EQ(DecodeConnectionList(changed).Rows[0].Settings->BaudRate, 9600);
+  EXPECT_EQ(changed[changed.size() - TConnSettings::kStoredSize + 141], 0);  // padding written afresh
+}
+
 TEST(ConnectionFile, OlderEntriesGetDefaultSettingsAndTheNextEntryStaysInPlace) {
   const TConnRow first = Row("Первая", 0, "COM3", 19200);
   const TConnRow third = Row("Третья", 1, "COM5", 2400);
@@ -162,6 +187,23 @@ TEST(ConnectionFile, DamagedFilesAreRefusedWithTheOffset) {
       {"settings record cut short", shortSettings(), textsEnd + 4},
       {"two stray bytes where a marker belongs", strayBytes(), textsEnd},
       {"no count", {0x01, 0x00}, 0},
+      // A count damaged downwards: the entries behind it would be dropped by the next save.
+      {"count one less than the entries",
+       [&] {
+         Bytes two = oneEntry(2, true);
+         const Bytes entry(two.begin() + 4, two.end());
+         two.insert(two.end(), entry.begin(), entry.end());
+         two[0] = 1;
+         return two;
+       }(),
+       entryEnd},
+      {"a stray byte after the last entry",
+       [&] {
+         Bytes one = oneEntry(1, true);
+         one.push_back(0);
+         return one;
+       }(),
+       entryEnd},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);

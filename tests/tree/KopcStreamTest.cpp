@@ -99,6 +99,41 @@ TEST(KopcStream, StringsAndVariantsFollowTheirTagRules) {
   EXPECT_EQ(Bytes(w256.Data().begin(), w256.Data().begin() + 5), Bytes({0x0C, 0x00, 0x01, 0x00, 0x00}));
 }
 
+// A string value keeps the form it was read in: one-byte strings (tags 6, 12) go back as one-byte
+// strings, wide ones (18, 20) by the wide rule; a one-byte string Windows-1251 cannot hold goes wide
+// rather than losing characters.
+TEST(KopcStream, StringValuesAreWrittenBackInTheFormTheyWereReadIn) {
+  const Bytes long300 = Concat({0x0C, 0x2C, 0x01, 0x00, 0x00}, Bytes(300, 0xC6));  // "Ж" x 300
+  const struct {
+    const char* name;
+    Bytes bytes;
+    bool oneByte;
+  } kCases[] = {
+      {"one-byte Cyrillic", {0x06, 0x04, 0xC3, 0xEA, 0xE0, 0xEB}, true},  // "Гкал"
+      {"one-byte long string", long300, true},
+      {"one-byte empty", {0x06, 0x00}, true},
+      {"wide ASCII", {0x06, 0x02, 'o', 'k'}, true},  // written as tag 6 by the wide rule: stays so
+      {"wide Cyrillic", {0x12, 0x01, 0, 0, 0, 0x2F, 0x04}, false},
+      {"UTF-8 mostly ASCII", {0x14, 0x03, 0, 0, 0, 0x41, 0xD0, 0xB1}, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    TKopcReader r(c.bytes);
+    const TVariant value = r.ReadVariant();
+    EXPECT_EQ(value.vt, VT_BSTR);
+    EXPECT_EQ(value.oneByte, c.oneByte);
+    TKopcWriter w;
+    ASSERT_TRUE(w.WriteVariant(value));
+    EXPECT_EQ(w.Data(), c.bytes);
+  }
+
+  TKopcWriter w;
+  ASSERT_TRUE(w.WriteVariant(TVariant::OneByteStr("Гкал")));
+  ASSERT_TRUE(w.WriteVariant(TVariant::OneByteStr("Я€Ω")));  // Ω has no Windows-1251 code
+  EXPECT_EQ(w.Data(), Concat({0x06, 0x04, 0xC3, 0xEA, 0xE0, 0xEB},
+                             {0x12, 0x03, 0, 0, 0, 0x2F, 0x04, 0xAC, 0x20, 0xA9, 0x03}));
+}
+
 TEST(KopcStream, ArrayVariantIsNotWritten) {
   TKopcWriter w;
   EXPECT_FALSE(w.WriteVariant(TVariant::Int(1, VT_ARRAY | VT_I4)));

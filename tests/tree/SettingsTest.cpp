@@ -155,6 +155,40 @@ TEST(SettingsRecord, ShortRecordIsRefusedWithItsLength) {
   }
 }
 
+// Bytes no field holds are undefined: a record read and written back unchanged keeps all of them; a
+// changed field is written whole, the tail of a changed text zeroed.
+TEST(SettingsRecord, ARecordReadIsWrittenBackOverItsOwnBytes) {
+  auto record = EncodeSettings(DistinctSettings());
+  for (size_t unused : {10u, 80u, 89u, 93u, 103u, 121u, 381u, 389u}) record[unused] = 0x5A;
+  const std::string folder = Utf8ToCp1251("C:\\Проект\\");
+  std::memset(record.data() + 131 + folder.size(), 0xA5, 120 - folder.size());  // the folder's tail
+  record[92] = 2;  // a flag that says "on" its own way
+
+  TSettings settings = DecodeSettings(record);
+  EXPECT_TRUE(settings.ChannelLog);
+  EXPECT_EQ(EncodeSettings(settings), record);
+
+  settings.ProjectFolder = "D:\\";
+  settings.ChannelLog = false;
+  auto changed = record;
+  const auto field = Field("D:\\");
+  std::copy(field.begin(), field.end(), changed.begin() + 130);
+  changed[92] = 0;
+  EXPECT_EQ(EncodeSettings(settings), changed);
+}
+
+// What a short file holds counts; the rest stays zero, as reading it into a zeroed record leaves it.
+TEST(SettingsRecord, ShortRecordGivesTheFieldsItHolds) {
+  const auto record = EncodeSettings(DistinctSettings());
+  const TSettings s = DecodeSettingsPrefix(std::span(record).first(374));  // cut inside the TCP port
+  EXPECT_EQ(s.ReaderThreads, 0x0B0C0D0E);
+  EXPECT_EQ(s.ConnectionFile, "C:\\Проект\\tConn.dat");
+  EXPECT_EQ(s.TcpPort, 0x1B1C);
+  EXPECT_EQ(s.TarvelMTreeLayout, 0);
+  EXPECT_EQ(s.GprsWaitMinutes, 0);
+  EXPECT_EQ(DecodeSettingsPrefix({}).ReaderThreads, 0);
+}
+
 TEST(SettingsRecord, DefaultsPollAndListen) {
   const TSettings d = TSettings::Defaults();
   EXPECT_EQ(d.QueuePauseMs, 3000);

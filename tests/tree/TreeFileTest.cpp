@@ -341,6 +341,44 @@ TEST(TreeFile, DamagedFilesAreRefusedWithTheOffset) {
   }
 }
 
+// A child count damaged downwards leaves whole records behind the root record: they are damage, not
+// something to drop on the next save.
+TEST(TreeFile, AnythingAfterTheRootRecordIsDamage) {
+  auto file = [](int64_t rootChildCount, size_t& secondChildAt) {
+    TKopcWriter w;
+    Write(w, Rec([&](TRecord& r) { r.childCount = rootChildCount; }));
+    Write(w, Rec([](TRecord& r) { r.name = "first"; }));
+    secondChildAt = w.Data().size();
+    Write(w, Rec([](TRecord& r) { r.name = "second"; }));
+    return w.Take();
+  };
+  size_t secondAt = 0;
+  TTree whole;
+  EXPECT_EQ(DecodeTree(file(2, secondAt), whole)->Children.size(), 2u);
+
+  Bytes oneByteMore = file(2, secondAt);
+  oneByteMore.push_back(0);
+  const struct {
+    const char* name;
+    Bytes data;
+    size_t offset;
+  } kCases[] = {
+      {"child count 2 damaged to 1", file(1, secondAt), secondAt},
+      {"one byte after a whole tree", oneByteMore, oneByteMore.size() - 1},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    TTree tree;
+    try {
+      DecodeTree(c.data, tree);
+      ADD_FAILURE() << "accepted";
+    } catch (const EFormatError& e) {
+      EXPECT_EQ(e.Offset(), c.offset);
+      EXPECT_NE(e.Reason().find("after the root record"), std::string::npos) << e.Reason();
+    }
+  }
+}
+
 TEST(TreeFile, NestingUpToTheBoundLoads) {
   TKopcWriter w;
   for (int i = 0; i <= kMaxTreeDepth; ++i)

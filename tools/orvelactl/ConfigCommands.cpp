@@ -1,4 +1,5 @@
-// orvelactl config: dump and check the configuration files of a program folder, and write a demo one.
+// orvelactl config: dump, check and rewrite the configuration files of a program folder, and write a demo
+// one.
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -20,7 +21,10 @@ struct TConfigOptions {
   std::string dir;
   bool json = false;
   int32_t port = kDemoTcpPort;
+  bool force = false;
 };
+
+constexpr TConfigPart kConfigParts[] = {TConfigPart::Settings, TConfigPart::Connections, TConfigPart::Tree};
 
 // ---------------------------------------------------------------------------------------------------------
 // The configuration as JSON; the text form is rendered from the same object.
@@ -189,6 +193,7 @@ int RunDump(const TConfigOptions& options) {
   }
   // A damaged file is not dumped as if the defaults that stand in for it were the configuration.
   if (damaged) return 1;
+  for (const std::string& notice : loaded.controller->Notices()) std::cerr << notice << "\n";
   const TConfigController& c = *loaded.controller;
   Json config{{"settings", SettingsJson(c.Settings())}, {"connections", Json::array()}};
   for (const TConnRow& row : c.Connections().Rows) config["connections"].push_back(ConnectionJson(row));
@@ -222,7 +227,38 @@ int RunCheck(const TConfigOptions& options) {
   report(c.TreePath(), loaded.treeFile, "",
          treePresent ? "ok, " + std::to_string(c.DeviceCount()) + " devices"
                      : "missing, the tree starts with only the root");
+  for (const std::string& notice : c.Notices()) std::cout << notice << "\n";
+  // A file that loaded but must not be saved over as it stands (the tree left behind in the program
+  // folder) needs the operator as much as a damaged one.
+  if (!loaded.treeFile && !c.SaveRefusal(TConfigPart::Tree).empty()) exitCode = 1;
   return exitCode;
+}
+
+// Loads the folder as the start-up does and saves it as "Сохранить" does. Nothing is written while a
+// file that failed to load would be replaced, unless forced.
+int RunRewrite(const TConfigOptions& options) {
+  TLoaded loaded = Load(options.dir);
+  TConfigController& c = *loaded.controller;
+  for (const auto* problem : {&loaded.settings, &loaded.connections, &loaded.treeFile})
+    if (*problem) std::cerr << (*problem)->what() << "\n";
+  for (const std::string& notice : c.Notices()) std::cerr << notice << "\n";
+  if (!options.force && c.AnySaveRefused()) {
+    for (TConfigPart part : kConfigParts)
+      if (!c.SaveRefusal(part).empty()) std::cerr << "refused: " << c.SaveRefusal(part) << "\n";
+    std::cerr << "nothing written; --force writes the files anyway\n";
+    return 1;
+  }
+  if (!loaded.tree->Root()) {
+    // Forced over a tree that did not load: the root the server would start with.
+    loaded.tree->SetRoot(loaded.tree->CreateRoot());
+    loaded.tree->ShowTree(loaded.tree->Root(), nullptr, nullptr);
+  }
+  const TConfigProblems problems = c.Save(options.force);
+  for (const EConfigFile& problem : problems) std::cerr << problem.what() << "\n";
+  if (!problems.empty()) return 1;
+  std::cout << "configuration written: " << c.SettingsPath().string() << ", " << c.TreePath().string() << ", "
+            << c.ConnectionsPath().string() << "\n";
+  return 0;
 }
 
 int RunDemo(const TConfigOptions& options) {
@@ -255,7 +291,7 @@ void Bind(CLI::App* command, int& exitCode, std::shared_ptr<TConfigOptions> opti
 
 void AddConfigCommands(CLI::App& app, int& exitCode) {
   CLI::App* config =
-      app.add_subcommand("config", "Dump or check the configuration files of a program folder");
+      app.add_subcommand("config", "Dump, check or rewrite the configuration files of a program folder");
   config->require_subcommand(1);
 
   auto dumpOptions = std::make_shared<TConfigOptions>();
@@ -268,6 +304,13 @@ void AddConfigCommands(CLI::App& app, int& exitCode) {
   CLI::App* check = config->add_subcommand("check", "Check the three files; non-zero exit on a damaged one");
   check->add_option("--dir", checkOptions->dir, "Program folder")->required();
   Bind(check, exitCode, checkOptions, RunCheck);
+
+  auto rewriteOptions = std::make_shared<TConfigOptions>();
+  CLI::App* rewrite =
+      config->add_subcommand("rewrite", "Load the three files and save them as the server's Save does");
+  rewrite->add_option("--dir", rewriteOptions->dir, "Program folder")->required();
+  rewrite->add_flag("--force", rewriteOptions->force, "Save over files that failed to load");
+  Bind(rewrite, exitCode, rewriteOptions, RunRewrite);
 
   auto demoOptions = std::make_shared<TConfigOptions>();
   CLI::App* demo = config->add_subcommand("demo", "Write a small demo configuration");

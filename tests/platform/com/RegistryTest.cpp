@@ -5,6 +5,7 @@
 #include <fstream>
 #include <string>
 
+#include "../FileTestSupport.h"
 #include "ComTestSupport.h"
 #include "platform/FileUtil.h"
 #include "platform/com/ComInterfaces.h"
@@ -142,9 +143,10 @@ TEST_F(Registry, ReadOnlyModeRefusesEveryChangeAndKeepsTheFile) {
 
 TEST_F(Registry, AChangeThatCannotBeSavedIsUndone) {
   ASSERT_EQ(WriteDefault("Kept", "1"), ERROR_SUCCESS);
-  // A directory where the temporary file would go makes the write fail.
-  fs::create_directories(fs::path(HiveFile().string() + ".tmp") / "block");
-  EXPECT_EQ(WriteDefault("Lost", "2"), ERROR_WRITE_FAULT);
+  {
+    test_files::TFileSizeLimit full(1);  // as on a full disk
+    EXPECT_EQ(WriteDefault("Lost", "2"), ERROR_WRITE_FAULT);
+  }
   EXPECT_FALSE(RegistryDefaultText(HKEY_CLASSES_ROOT, "Lost"));
   ASSERT_EQ(TRegistry::Reload(), "");
   EXPECT_EQ(RegistryDefaultText(HKEY_CLASSES_ROOT, "Kept"), "1");
