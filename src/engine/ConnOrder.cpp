@@ -289,7 +289,8 @@ std::unique_ptr<TDescThread> TConnOrder::MakeItem(const TStructRead& task, TNTre
   item->Serial = node->Serial;
   item->Kind = task.Kind;
   item->Constant1 = task.Constant1;
-  item->ReadNeeded = task.ReadNeeded;
+  // Current data is always read from the device; an archive item may be served from what the driver holds.
+  item->ReadNeeded = IsHdaKind(task.Kind) ? task.ReadNeeded : 1;
   item->ArchiveStep = static_cast<int32_t>(task.ArchiveStep);
   item->Node = node;
   item->TransactionNumber = task.TransactionNumber;
@@ -313,7 +314,7 @@ std::unique_ptr<TDescThread> TConnOrder::MakeItem(const TStructRead& task, TNTre
 TDescThread* TConnOrder::GroupFor(TStructRead& task, TNTreeData* parent) {
   if (auto* group = static_cast<TDescThread*>(parent->GroupWorkItem)) return group;
   auto item = MakeItem(task, parent);
-  item->Shape = wsGroup;
+  item->Shape = kWorkGroup;
   TDescThread* group = item.get();
   parent->GroupWorkItem = group;
   if (IsHdaKind(task.Kind))
@@ -337,13 +338,13 @@ void TConnOrder::AddWork(TStructRead& task, TNTreeData* node) {
     TDescThread* sub = item.get();
     group->SubItems.push_back(std::move(item));
     if (node->ModelCode == mcOrlix) {
-      if (node->Address < group->LowAddress) {
-        group->LowAddress = node->Address;
-        group->LowItem = sub;
+      if (node->Address < group->LowestAddress) {
+        group->LowestAddress = node->Address;
+        group->LowestItem = sub;
       }
-      if (node->Address > group->HighAddress) {
-        group->HighAddress = node->Address;
-        group->HighItem = sub;
+      if (node->Address > group->HighestAddress) {
+        group->HighestAddress = node->Address;
+        group->HighestItem = sub;
       }
     }
   } else if (IsHdaKind(task.Kind)) {
@@ -375,7 +376,7 @@ void TConnOrder::CleanUp(const std::function<void(TStructRead*)>& onDestroy) {
 }
 
 void TConnOrder::FinishItem(TDescThread& item, HRESULT hr) {
-  if (item.Shape == wsGroup) {
+  if (item.Shape == kWorkGroup) {
     // The sub-items are finished one by one; the branch may collect a new group from now on.
     if (item.Node) item.Node->GroupWorkItem = nullptr;
     return;

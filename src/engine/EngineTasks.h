@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "drivers/WorkItem.h"
 #include "engine/CallbackRef.h"
 #include "links/records/ConnRecords.h"
 #include "platform/DateTime.h"
@@ -98,43 +99,6 @@ struct TStructRead {
   std::atomic<bool> Cancelled{false};
   // Cancel tasks: item handles to withdraw (empty: every item of the owner / transaction).
   std::vector<int32_t> WithdrawHandles;
-};
-
-// Work item shapes.
-enum TWorkShape : int32_t { wsSingle = 1, wsGroup = 2 };
-
-// What the reader thread is to do for one task (or, for a group, for the grouped parameters of one
-// branch). Owned by the connection order's work list; sub-items by their group.
-struct TDescThread {
-  TConnKey ConnKey;
-  int32_t Kind = 0;
-  int32_t ReadNeeded = 1;
-  int32_t ReadResult = 0;
-  int32_t ArchiveStep = 0;  // ms
-  int32_t LowAddress = 0xFFFF;
-  int32_t HighAddress = -1;
-  int32_t ItemHandle = 0;
-  int32_t ClientHandle = 0;
-  int32_t ClientTransaction = 0;
-  int32_t TransactionNumber = 0;
-  TTaskOwner Group = nullptr;  // pointer-sized: it holds the group object
-  int32_t ClientGroup = 0;
-  int32_t Constant1 = 1;
-  TStructRead* Task = nullptr;
-  TNTreeData* Node = nullptr;
-  std::string Serial;
-  TDescThread* LowItem = nullptr;
-  TDescThread* HighItem = nullptr;
-  // Shared with the task: the global interface table serves it as often as needed.
-  std::shared_ptr<TCallbackRef> Callback;
-  int32_t Shape = wsSingle;
-  std::vector<std::unique_ptr<TDescThread>> SubItems;
-  TDateTime WindowStart = 0;
-  TDateTime Start = 0;
-  TDateTime End = 0;
-  TVariant Value;
-  bool Merged = false;
-  bool Synchronous = false;
 };
 
 // One HDA value record as the reader gathers it.

@@ -156,8 +156,8 @@ TEST(ReqOrderQueue, GroupedParametersOfOneBranchBecomeOneWorkItem) {
   std::lock_guard lock(rig.engine.Order(0).WorkMutex());
   auto& work = rig.engine.Order(0).Work();
   ASSERT_EQ(work.size(), 2u);
-  const TDescThread* group = work.back()->Shape == wsGroup ? work.back().get() : work.front().get();
-  ASSERT_EQ(group->Shape, wsGroup);
+  const TDescThread* group = work.back()->Shape == kWorkGroup ? work.back().get() : work.front().get();
+  ASSERT_EQ(group->Shape, kWorkGroup);
   EXPECT_EQ(group->Node, d.branch);
   EXPECT_EQ(d.branch->GroupWorkItem, group);
   ASSERT_EQ(group->SubItems.size(), 2u);
@@ -165,10 +165,10 @@ TEST(ReqOrderQueue, GroupedParametersOfOneBranchBecomeOneWorkItem) {
   EXPECT_EQ(group->SubItems[0]->Node, d.grouped[1]);
   EXPECT_EQ(group->SubItems[1]->Node, d.grouped[0]);
   // Orlix groups know their address range (G0 has address 10, G1 address 9).
-  EXPECT_EQ(group->LowAddress, 9);
-  EXPECT_EQ(group->HighAddress, 10);
-  EXPECT_EQ(group->LowItem->Node, d.grouped[1]);
-  EXPECT_EQ(group->HighItem->Node, d.grouped[0]);
+  EXPECT_EQ(group->LowestAddress, 9);
+  EXPECT_EQ(group->HighestAddress, 10);
+  EXPECT_EQ(group->LowestItem->Node, d.grouped[1]);
+  EXPECT_EQ(group->HighestItem->Node, d.grouped[0]);
   EXPECT_EQ(rig.engine.Order(0).DaReadCount, 3);  // the sub-items and the single item, not the group
 }
 

@@ -1,0 +1,307 @@
+// Requests travelling through the engine's reader threads to a simulated Tarvel 2001 meter and back,
+// through the real TCP link and XModem framing: synchronous and callback returns, the connection rules and
+// a stop while a reader is inside a slow exchange.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "drivers/Tarvel2001Nodes.h"
+#include "engine/AsyncReadRaw.h"
+#include "engine/EngineTestSupport.h"
+#include "links/TcpConnectionPort.h"
+#include "metersim/DeviceFactory.h"
+#include "metersim/Line.h"
+#include "metersim/Values.h"
+#include "platform/com/opc/OpcHda.h"
+
+namespace orvela::test {
+namespace {
+
+constexpr const char* kSerial = "12345678";
+const TDateTime kStart = EncodeDateTime(2024, 3, 2, 10, 20);
+const int kOwner = 0;
+const TTaskOwner owner = &kOwner;
+
+TTaskTime Time(TDateTime local) {
+  TTaskTime t;
+  t.Time = LocalDateTimeToFileTime(local);
+  return t;
+}
+
+// The connections the readers' links take their settings from.
+class TOneConnection final : public IConnectionCatalog {
+ public:
+  TConnSettings* FindSettings(const TConnKey&) override { return &settings; }
+  IChannelLog* FindOrder(const TConnKey&) override { return nullptr; }
+  TConnSettings settings;
+};
+
+// Records what the readers deliver to an HDA client.
+class THdaSink final : public TComObject<IOPCHDA_DataCallback> {
+ public:
+  HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, HRESULT, DWORD count, OPCHDA_ITEM* items, HRESULT*) override {
+    std::lock_guard lock(mutex);
+    for (DWORD i = 0; i < count; ++i) changes.push_back(items[i].dwCount);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, HRESULT, DWORD, OPCHDA_ITEM*, HRESULT*) override {
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnReadModifiedComplete(DWORD, HRESULT, DWORD, OPCHDA_MODIFIEDITEM*,
+                                                   HRESULT*) override {
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnReadAttributeComplete(DWORD, HRESULT, OPCHANDLE, DWORD, OPCHDA_ATTRIBUTE*,
+                                                    HRESULT*) override {
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnReadAnnotations(DWORD, HRESULT, DWORD, OPCHDA_ANNOTATION*, HRESULT*) override {
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnInsertAnnotations(DWORD, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnPlayback(DWORD, HRESULT, DWORD, OPCHDA_ITEM**, HRESULT*) override {
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnUpdateComplete(DWORD, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD) override { return S_OK; }
+  size_t Changes() {
+    std::lock_guard lock(mutex);
+    return changes.size();
+  }
+  std::mutex mutex;
+  std::vector<DWORD> changes;
+};
+
+// An engine with real readers over a simulated line; the test drives the queue cycles.
+class ReaderTest : public ::testing::Test {
+ protected:
+  ReaderTest() : clock(40, kStart), line(sim::TLineOptions{.clock = &clock}) {
+    SetSystemClock(&clock);  // the links the factory makes wait on it
+    line.AddDevice(sim::MakeDevice("tarvel2001", 1, kSerial));
+    line.ListenTcp();
+    catalog.settings.EchoTested = 1;  // the line does not echo
+    key.ConnName = "Котельная";
+    key.ConnType = static_cast<uint8_t>(TConnKind::TcpClient);
+    key.ProtType = static_cast<uint8_t>(TProtKind::XModem);
+    key.IP_Addr = "127.0.0.1";
+    key.IP_Port = line.Port();
+    key.LinkAddress = BuildLinkAddress(key);
+    catalog.settings.Key = key;
+    settings = TSettings::Defaults();
+    settings.ReaderThreads = 2;
+    settings.JournalEveryRequest = false;
+    settings.ChannelLog = false;
+    readers.Attach(engine);
+    engine.SetQueueThreadEnabled(false);
+  }
+  ~ReaderTest() override {
+    while (engine.Users() > 0) engine.FinalAsync();
+    line.Stop();
+    SetSystemClock(nullptr);
+  }
+
+  // A device on the line with the given nodes (id paths from the device down), described by its driver.
+  std::vector<TNTreeData*> AddDevice(const TConnKey& connection,
+                                     std::initializer_list<std::initializer_list<uint8_t>> paths) {
+    TNTreeData* device = tree.AddChildNamed(tree.Root(), "ТАРВЕЛ мод.2001");
+    device->Kind = nkDevice;
+    device->Address = 1;
+    device->ModelCode = mcTarvel2001;
+    device->Serial = kSerial;
+    TTCPConnectionPort spare;
+    auto model = TTarvelFactory::CreateModel(mcTarvel2001, connection, nullptr, &spare, {});
+    std::vector<TNTreeData*> leaves;
+    for (const auto& path : paths) {
+      TNTreeData* node = device;
+      for (uint8_t id : path) {
+        TNTreeData* child = nullptr;
+        for (TNTreeData* c : node->Children)
+          if (c->Address == id) child = c;
+        if (!child) {
+          child = tree.AddChildNamed(node, std::to_string(id));
+          child->Address = id;
+          child->Kind = nkSubBranch;
+          std::string name;
+          int kind = 0;
+          model->DescribeNode(TIdPath::FromNode(child), *child, name, kind);
+          child->Serial = kSerial;
+        }
+        node = child;
+      }
+      node->Kind = nkParameter;
+      node->ClientHandle = 100 + static_cast<int32_t>(leaves.size());
+      leaves.push_back(node);
+    }
+    TTree::SetConnectionKey(device, connection);
+    tree.ShowTree(tree.Root(), nullptr, nullptr);
+    tree.Renumber();
+    return leaves;
+  }
+
+  void Start() {
+    engine.SetSettings(settings);
+    engine.InitAsync();
+  }
+
+  // Runs queue cycles until done() holds (false when it never does).
+  template <class Done>
+  bool Serve(Done done) {
+    for (int i = 0; i < 20000; ++i) {
+      engine.QueueCycle();
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+  }
+
+  std::vector<std::unique_ptr<TResultsDA>> ReadDa(const std::vector<int32_t>& handles) {
+    const int32_t tx = engine.AllocTransaction();
+    EXPECT_TRUE(engine.DARead(owner, 5, true, nullptr, handles, tx, 77));
+    std::vector<std::unique_ptr<TResultsDA>> results;
+    Serve([&] {
+      while (auto r = engine.TakeDaResult(tx)) results.push_back(std::move(r));
+      return results.size() == handles.size();
+    });
+    return results;
+  }
+
+  ScaledClock clock;
+  sim::TLine line;
+  TOneConnection catalog;
+  TConnKey key;
+  TSettings settings;
+  TTree tree;
+  TRecordingLogs logs;
+  IEngineHost host;
+  TAsyncReaders readers{&catalog};
+  TAsyncEngine engine{tree, readers, logs, clock, host};
+};
+
+TEST_F(ReaderTest, DaReadReturnsTheMetersCurrentValues) {
+  const uint8_t params[] = {0x00, 0x03};
+  auto nodes = AddDevice(key, {{tidData, tidCurrent, params[0]}, {tidData, tidCurrent, params[1]}});
+  Start();
+  const TDateTime before = clock.Now();
+  auto results = ReadDa({nodes[0]->Handle, nodes[1]->Handle});
+  const TDateTime after = clock.Now();
+  ASSERT_EQ(results.size(), 2u);
+  for (const auto& r : results) {
+    ASSERT_EQ(r->Count(), 1u);
+    const size_t i = r->ClientHandles[0] == nodes[0]->ClientHandle ? 0 : 1;
+    EXPECT_EQ(r->Qualities[0], kQualityGood);
+    // The meter shows whole minutes; the read may have crossed one.
+    const float value = static_cast<float>(r->Values[0].d);
+    EXPECT_TRUE(value == sim::CurrentValue(kSerial, params[i], before) ||
+                value == sim::CurrentValue(kSerial, params[i], after))
+        << int(params[i]) << ": " << value;
+  }
+  EXPECT_EQ(engine.GetTransactionState(results[0]->TransactionNumber), TTransactionSlots::kReady);
+  EXPECT_FALSE(engine.Order(0).Delayed);
+}
+
+TEST_F(ReaderTest, HdaReadReturnsTheRecordsStrictlyInsideItsWindow) {
+  auto nodes = AddDevice(key, {{tidData, tidHours, 0x00}});
+  Start();
+  // The window's edges fall on whole hours: records stamped exactly there are not returned.
+  const TDateTime end =
+      sim::PeriodStart(sim::EPeriod::Hour, sim::PeriodIndex(sim::EPeriod::Hour, kStart) - 2);
+  const TDateTime start = end - 8.0 / 24;
+  const int32_t tx = engine.AllocTransaction();
+  const int32_t handles[] = {nodes[0]->Handle};
+  ASSERT_EQ(engine.HDARead(owner, 3, Time(start), Time(end), true, nullptr, tx, handles, 0), 0);
+  std::unique_ptr<TResultsHDA> result;
+  ASSERT_TRUE(Serve([&] { return (result = engine.TakeHdaResult(tx)) != nullptr; }));
+  std::vector<int64_t> expected;
+  for (int64_t i = sim::PeriodIndex(sim::EPeriod::Hour, start);
+       i <= sim::PeriodIndex(sim::EPeriod::Hour, end); ++i)
+    if (start < sim::PeriodStart(sim::EPeriod::Hour, i) && sim::PeriodStart(sim::EPeriod::Hour, i) < end)
+      expected.push_back(i);
+  ASSERT_EQ(result->Records.size(), expected.size());
+  ASSERT_EQ(expected.size(), 7u);
+  for (size_t k = 0; k < expected.size(); ++k) {
+    const THdaRecord& r = result->Records[k];
+    EXPECT_EQ(FileTimeToInt64(r.Time),
+              FileTimeToInt64(LocalDateTimeToFileTime(sim::PeriodStart(sim::EPeriod::Hour, expected[k]))));
+    EXPECT_EQ(r.Quality, 0x000400C0u);
+    EXPECT_EQ(r.Value,
+              TVariant::Single(sim::ArchiveValue(kSerial, 0x00, sim::EPeriod::Hour, expected[k], false)));
+  }
+}
+
+TEST_F(ReaderTest, SubscriptionDeliversOnEveryRunUntilCancelled) {
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  {
+    auto nodes = AddDevice(key, {{tidData, tidHours, 0x00}});
+    Start();
+    auto sink = Make<THdaSink>();
+    const int32_t handles[] = {nodes[0]->Handle};
+    const FILETIME interval = Int64ToFileTime(10'000'000);  // one second
+    ASSERT_EQ(engine.HDAAdvise(owner, 1, Time(kStart - 1), interval, sink.Get()->Identity(), 9, handles), 0);
+    ASSERT_TRUE(Serve([&] { return sink->Changes() >= 2; }));
+    engine.HDACancel(owner, 9, nullptr);
+    ASSERT_TRUE(Serve([&] { return engine.TaskTableSize() == 0; }));
+    const size_t delivered = sink->Changes();
+    for (int i = 0; i < 50; ++i) engine.QueueCycle();
+    EXPECT_EQ(sink->Changes(), delivered);
+    EXPECT_GT(sink->changes.front(), 0u);  // the first run read the archive
+    while (engine.Users() > 0) engine.FinalAsync();
+  }
+  CoUninitialize();
+}
+
+TEST_F(ReaderTest, RefusedConnectionAnswersQuality8AndDelaysTheOrder) {
+  TConnKey refused = key;
+  refused.ConnName = "Насосная";
+  {
+    // A port that was just free: nothing listens there.
+    sim::TLine closed(sim::TLineOptions{.clock = &clock});
+    closed.ListenTcp();
+    refused.IP_Port = closed.Port();
+    closed.Stop();
+  }
+  refused.LinkAddress = BuildLinkAddress(refused);
+  auto nodes = AddDevice(refused, {{tidData, tidCurrent, 0x00}});
+  Start();
+  auto results = ReadDa({nodes[0]->Handle});
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0]->Qualities[0], kQualityNotConnected);
+  EXPECT_EQ(results[0]->Values[0], TVariant());
+  ASSERT_TRUE(Serve([&] { return engine.ActiveReaders() == 0; }));
+  EXPECT_TRUE(engine.Order(0).Delayed);
+  EXPECT_EQ(logs.JournalCount("Поток - ресурс недоступен: " + refused.LinkAddress), 1);
+}
+
+TEST_F(ReaderTest, MeterAnsweringAnotherSerialIsJournalledAndNotRead) {
+  line.Faults().Update([](sim::TFaults& f) { f.serial = "87654321"; });
+  auto nodes = AddDevice(key, {{tidData, tidCurrent, 0x00}});
+  Start();
+  auto results = ReadDa({nodes[0]->Handle});
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_NE(results[0]->Qualities[0], kQualityGood);
+  EXPECT_EQ(results[0]->Values[0], TVariant());
+  EXPECT_EQ(
+      logs.JournalCount("При чтении прибора (12345678) Обнаружен другой прибор87654321. Чтение прервано."),
+      1);
+}
+
+TEST_F(ReaderTest, FinalAsyncStopsAReaderInsideASlowExchange) {
+  line.Faults().Update([](sim::TFaults& f) { f.replyDelayMs = 3'600'000; });
+  auto nodes = AddDevice(key, {{tidData, tidCurrent, 0x00}});
+  Start();
+  const int32_t handles[] = {nodes[0]->Handle};
+  ASSERT_TRUE(engine.DARead(owner, 5, true, nullptr, handles, engine.AllocTransaction(), 1));
+  // Wait until the reader has asked the meter and sits waiting for the delayed reply.
+  ASSERT_TRUE(Serve([&] { return !line.Exchanges().empty(); }));
+  engine.FinalAsync();
+  EXPECT_FALSE(engine.Running());
+  EXPECT_EQ(engine.ActiveReaders(), 0);
+}
+
+}  // namespace
+}  // namespace orvela::test
