@@ -115,12 +115,15 @@ std::unique_ptr<TDataModel> TTarvelFactory::CreateModelWithLink(uint8_t modelCod
 }
 
 std::unique_ptr<TDataModel> TTarvelFactory::CreateScanModel(uint8_t protKind, TConnectionDevice* link,
-                                                            ILinkOwner* owner) {
+                                                            ILinkOwner* owner,
+                                                            const TModelEnvironment& environment) {
   const TFramingKind* kind = FindFramingKind(protKind);
   if (kind == nullptr || !kind->makerMessages) return nullptr;
   std::unique_ptr<TProtocol> framing = CreateFraming(protKind, owner);
   if (!framing || link == nullptr) return nullptr;
-  return std::make_unique<TDataModel>(std::move(framing), nullptr, link);
+  auto model = std::make_unique<TDataModel>(std::move(framing), nullptr, link);
+  model->SetEnvironment(environment);
+  return model;
 }
 
 }  // namespace orvela

@@ -49,7 +49,7 @@ class TTarvelFactory {
                                                          IConnectionCatalog* catalog);
   // A plain TDataModel on the given link for the line scan (protocol kinds 0, 1 and 3).
   static std::unique_ptr<TDataModel> CreateScanModel(uint8_t protKind, TConnectionDevice* link,
-                                                     ILinkOwner* owner);
+                                                     ILinkOwner* owner, const TModelEnvironment& environment);
 
  private:
   static std::unique_ptr<TConnectionDevice> MakeLink(uint8_t connKind, TConnSettings* settings);

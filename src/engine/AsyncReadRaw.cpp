@@ -72,8 +72,19 @@ const TPrbArray& EntriesFor(const TDescThread& item, const TDescThread* group, c
 // ---- Reader
 // ------------------------------------------------------------------------------------------------
 
-TAsyncReadRaw::TAsyncReadRaw(TAsyncEngine& engine, TConnOrder& order, IConnectionCatalog* catalog)
-    : engine_(engine), ctx_(engine.Context()), order_(order), catalog_(catalog) {
+TLinkMaker FactoryLinks() {
+  return [](const TConnKey& key, IConnectionCatalog* catalog) {
+    return TTarvelFactory::CreateLink(key, nullptr, catalog);
+  };
+}
+
+TAsyncReadRaw::TAsyncReadRaw(TAsyncEngine& engine, TConnOrder& order, IConnectionCatalog* catalog,
+                             TLinkMaker makeLink)
+    : engine_(engine),
+      ctx_(engine.Context()),
+      order_(order),
+      catalog_(catalog),
+      makeLink_(std::move(makeLink)) {
   SetDescription(order.LinkAddress());
 }
 
@@ -152,7 +163,7 @@ void TAsyncReadRaw::Execute(std::stop_token stop) {
 
 bool TAsyncReadRaw::OpenLink() {
   std::lock_guard driver(DriverLock());
-  link_ = TTarvelFactory::CreateLink(order_.Key(), nullptr, catalog_);
+  link_ = makeLink_(order_.Key(), catalog_);
   if (!link_) {
     Journal("Поток - ресурс недоступен: " + order_.LinkAddress());
     return false;
@@ -437,7 +448,8 @@ void TAsyncReadRaw::ReturnDa(TDescThread& item, const TPrbArray& list) {
     result.TransactionNumber = one->TransactionNumber;
     result.ClientHandles.push_back(one->ClientHandle);
     result.TimeStamps.push_back(now);
-    result.Errors.push_back(S_OK);
+    // A write the device did not take is that item's error, not a success with a bad master code.
+    result.Errors.push_back(item.Kind == tkDaWrite && item.ReadResult != 1 ? E_FAIL : S_OK);
     // A single item's answer holds one value item; a group's answer holds each parameter's value item.
     const TPrbArray* value = nullptr;
     if (item.Kind != tkDaWrite)
@@ -487,7 +499,7 @@ HRESULT TAsyncReadRaw::CallDa(TDescThread& item, TResultsDA& result) {
   TVariantToVariant(result.Values[0], &value);
   WORD quality = result.Qualities[0];
   FILETIME stamp = result.TimeStamps[0];
-  HRESULT error = S_OK;
+  HRESULT error = result.Errors[0];
   const DWORD tx = static_cast<DWORD>(item.ClientTransaction);
   const OPCHANDLE group = static_cast<OPCHANDLE>(item.ClientGroup);
   // The master quality is S_OK only when every item is good.
@@ -497,7 +509,7 @@ HRESULT TAsyncReadRaw::CallDa(TDescThread& item, TResultsDA& result) {
   else if (item.Kind == tkDaRefresh)
     hr = callback->OnDataChange(tx, group, master, S_OK, 1, &handle, &value, &quality, &stamp, &error);
   else
-    hr = callback->OnWriteComplete(tx, group, item.ReadResult == 1 ? S_OK : E_FAIL, 1, &handle, &error);
+    hr = callback->OnWriteComplete(tx, group, SUCCEEDED(error) ? S_OK : S_FALSE, 1, &handle, &error);
   VariantClear(&value);
   if (FAILED(hr)) Journal("Произошла ошибка при возврате: " + std::to_string(item.ClientHandle));
   return hr;
@@ -517,7 +529,7 @@ void TAsyncReaders::Reap() {
 void TAsyncReaders::StartReader(TConnOrder& order) {
   std::lock_guard lock(mutex_);
   Reap();
-  auto reader = std::make_unique<TAsyncReadRaw>(*engine_, order, catalog_);
+  auto reader = std::make_unique<TAsyncReadRaw>(*engine_, order, catalog_, makeLink_);
   reader->Start();
   readers_.push_back(std::move(reader));
 }

@@ -2,6 +2,7 @@
 // The reader thread: serves one connection order's work list over one connection, through the device
 // drivers, and returns what it read to the clients. The launcher starts one per order and joins them all
 // when the engine stops.
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stop_token>
@@ -17,9 +18,14 @@ namespace orvela {
 // Connect attempts that end in a link error before the run counts as a failed connection.
 constexpr int kConnectErrorAttempts = 3;
 
+// Makes the link a reader opens for its order's connection; the device factory's by default.
+using TLinkMaker = std::function<std::unique_ptr<TConnectionDevice>(const TConnKey&, IConnectionCatalog*)>;
+TLinkMaker FactoryLinks();
+
 class TAsyncReadRaw final : public TCancelligThread {
  public:
-  TAsyncReadRaw(TAsyncEngine& engine, TConnOrder& order, IConnectionCatalog* catalog);
+  TAsyncReadRaw(TAsyncEngine& engine, TConnOrder& order, IConnectionCatalog* catalog,
+                TLinkMaker makeLink = FactoryLinks());
   ~TAsyncReadRaw() override;
 
  protected:
@@ -45,6 +51,7 @@ class TAsyncReadRaw final : public TCancelligThread {
   TEngineContext& ctx_;
   TConnOrder& order_;
   IConnectionCatalog* catalog_;
+  TLinkMaker makeLink_;
   std::unique_ptr<TConnectionDevice> link_;
   TConnectState connect_ = TConnectState::NotTried;
   TPribor* current_ = nullptr;
@@ -57,7 +64,8 @@ class TAsyncReadRaw final : public TCancelligThread {
 class TAsyncReaders final : public IReaderLauncher {
  public:
   // catalog: the configured connections the links take their settings from (may be null).
-  explicit TAsyncReaders(IConnectionCatalog* catalog = nullptr) : catalog_(catalog) {}
+  explicit TAsyncReaders(IConnectionCatalog* catalog = nullptr, TLinkMaker makeLink = FactoryLinks())
+      : catalog_(catalog), makeLink_(std::move(makeLink)) {}
   ~TAsyncReaders() override;
   // The engine the readers work for; set before its first start.
   void Attach(TAsyncEngine& engine) { engine_ = &engine; }
@@ -68,8 +76,25 @@ class TAsyncReaders final : public IReaderLauncher {
   void Reap();
   TAsyncEngine* engine_ = nullptr;
   IConnectionCatalog* catalog_;
+  TLinkMaker makeLink_;
   std::mutex mutex_;
   std::vector<std::unique_ptr<TAsyncReadRaw>> readers_;
+};
+
+// An engine with the production readers attached: what a server object holds. The readers outlive the
+// engine, whose stop joins them.
+class TReadingEngine {
+ public:
+  TReadingEngine(TTree& tree, IEngineLogs& logs, Clock& clock, IEngineHost& host,
+                 IConnectionCatalog* catalog = nullptr, TLinkMaker makeLink = FactoryLinks())
+      : readers_(catalog, std::move(makeLink)), engine_(tree, readers_, logs, clock, host) {
+    readers_.Attach(engine_);
+  }
+  TAsyncEngine& Engine() { return engine_; }
+
+ private:
+  TAsyncReaders readers_;
+  TAsyncEngine engine_;
 };
 
 }  // namespace orvela

@@ -15,7 +15,7 @@ class LineScan : public test::TSimLineTest {
 };
 
 TEST_F(LineScan, ListsIdentifiesAndReadsTheSerialOfEveryMeter) {
-  auto scan = TTarvelFactory::CreateScanModel(key.ProtType, link.get(), nullptr);
+  auto scan = TTarvelFactory::CreateScanModel(key.ProtType, link.get(), nullptr, {});
   TRListData list;
   ASSERT_TRUE(scan->ReadDeviceList(list));
   ASSERT_EQ(list.Count, 3);
@@ -40,7 +40,7 @@ TEST_F(LineScan, ListsIdentifiesAndReadsTheSerialOfEveryMeter) {
 }
 
 TEST_F(LineScan, AnAddressNobodyHasIsNotIdentified) {
-  auto scan = TTarvelFactory::CreateScanModel(key.ProtType, link.get(), nullptr);
+  auto scan = TTarvelFactory::CreateScanModel(key.ProtType, link.get(), nullptr, {});
   line.ClearExchanges();
   uint8_t found = 0;
   int64_t start = clock.TickMs();

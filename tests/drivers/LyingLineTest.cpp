@@ -45,7 +45,7 @@ class LyingLine : public test::TSimLineTest {
   TScanOutcome Scan() {
     TScanOutcome out;
     int64_t start = clock.TickMs();
-    auto scan = TTarvelFactory::CreateScanModel(key.ProtType, link.get(), nullptr);
+    auto scan = TTarvelFactory::CreateScanModel(key.ProtType, link.get(), nullptr, {});
     TTarvelDataModel family(TTarvelFactory::CreateFraming(key.ProtType, nullptr), nullptr, link.get());
     TRListData list;
     try {

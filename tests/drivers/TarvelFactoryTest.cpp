@@ -163,7 +163,8 @@ TEST_F(TarvelFactoryWiring, ModelsRunWithTheEnvironmentTheyAreGiven) {
   TConnectionDevice link;
   auto models = {
       TTarvelFactory::CreateModel(mcTarvel2001, catalog.settings.Key, &owner, &link, environment, &catalog),
-      TTarvelFactory::CreateModelWithLink(mcTarvel2001, catalog.settings.Key, &owner, environment, &catalog)};
+      TTarvelFactory::CreateModelWithLink(mcTarvel2001, catalog.settings.Key, &owner, environment, &catalog),
+      TTarvelFactory::CreateScanModel(0, &link, &owner, environment)};
   for (const auto& model : models) {
     ASSERT_NE(model, nullptr);
     EXPECT_EQ(model->Settings().ClockCheckMinutes, 17);
@@ -196,11 +197,11 @@ TEST_F(TarvelFactoryWiring, ModelWithItsOwnLink) {
 
 TEST_F(TarvelFactoryWiring, ScanModelIsAPlainDataModel) {
   TConnectionDevice link;
-  auto scan = TTarvelFactory::CreateScanModel(0, &link, &owner);
+  auto scan = TTarvelFactory::CreateScanModel(0, &link, &owner, {});
   ASSERT_NE(scan, nullptr);
   EXPECT_EQ(typeid(*scan), typeid(TDataModel));
   EXPECT_EQ(scan->Owner(), nullptr);
-  EXPECT_EQ(TTarvelFactory::CreateScanModel(2, &link, &owner), nullptr);
+  EXPECT_EQ(TTarvelFactory::CreateScanModel(2, &link, &owner, {}), nullptr);
 }
 
 }  // namespace

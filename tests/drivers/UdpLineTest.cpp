@@ -36,7 +36,7 @@ class UdpLine : public test::TSimLineTest {
 };
 
 TEST_F(UdpLine, ScanIdentifiesEveryMeterAndReadsItsSerial) {
-  auto scan = TTarvelFactory::CreateScanModel(key.ProtType, link.get(), nullptr);
+  auto scan = TTarvelFactory::CreateScanModel(key.ProtType, link.get(), nullptr, {});
   TRListData list;
   ASSERT_TRUE(scan->ReadDeviceList(list));
   EXPECT_EQ(list.Ids, (std::vector<uint8_t>{1, 2}));

@@ -3,17 +3,22 @@
 // a stop while a reader is inside a slow exchange.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <map>
 #include <set>
 #include <thread>
 
 #include "drivers/Tarvel2001Nodes.h"
+#include "drivers/TarvelDecode.h"
 #include "engine/AsyncReadRaw.h"
 #include "engine/EngineTestSupport.h"
+#include "links/LinkExceptions.h"
 #include "links/TcpConnectionPort.h"
 #include "metersim/DeviceFactory.h"
 #include "metersim/Line.h"
 #include "metersim/Values.h"
+#include "platform/com/opc/OpcDa.h"
 #include "platform/com/opc/OpcHda.h"
 
 namespace orvela::test {
@@ -76,6 +81,53 @@ class THdaSink final : public TComObject<IOPCHDA_DataCallback> {
   }
   std::mutex mutex;
   std::vector<DWORD> changes;
+};
+
+// No real link raises on Connect (the socket links report a refusal as false), so this one stands in for
+// a port that errors on every attempt.
+class TRaisingLink final : public TConnectionDevice {
+ public:
+  explicit TRaisingLink(std::atomic<int>& attempts) : attempts_(attempts) {}
+  bool Connect() override {
+    ++attempts_;
+    throw EConnectExcept("Порт недоступен");
+  }
+
+ private:
+  std::atomic<int>& attempts_;
+};
+
+// Records what the readers deliver to a DA client's write completions.
+class TDaSink final : public TComObject<IOPCDataCallback> {
+ public:
+  HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*,
+                                         WORD*, FILETIME*, HRESULT*) override {
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*,
+                                           WORD*, FILETIME*, HRESULT*) override {
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD tx, OPCHANDLE group, HRESULT master, DWORD count,
+                                            OPCHANDLE* handles, HRESULT* errors) override {
+    std::lock_guard lock(mutex);
+    for (DWORD i = 0; i < count; ++i) writes.push_back({tx, group, master, handles[i], errors[i]});
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+  struct TWrite {
+    DWORD tx;
+    OPCHANDLE group;
+    HRESULT master;
+    OPCHANDLE handle;
+    HRESULT error;
+  };
+  std::vector<TWrite> Writes() {
+    std::lock_guard lock(mutex);
+    return writes;
+  }
+  std::mutex mutex;
+  std::vector<TWrite> writes;
 };
 
 // An engine with real readers over a simulated line; the test drives the queue cycles.
@@ -179,7 +231,12 @@ class ReaderTest : public ::testing::Test {
   TTree tree;
   TRecordingLogs logs;
   IEngineHost host;
-  TAsyncReaders readers{&catalog};
+  std::atomic<bool> raisingLinks{false};
+  std::atomic<int> connectAttempts{0};
+  TAsyncReaders readers{&catalog, [this](const TConnKey& k, IConnectionCatalog* c) {
+                          return raisingLinks ? std::make_unique<TRaisingLink>(connectAttempts)
+                                              : FactoryLinks()(k, c);
+                        }};
   TAsyncEngine engine{tree, readers, logs, clock, host};
 };
 
@@ -275,6 +332,108 @@ TEST_F(ReaderTest, RefusedConnectionAnswersQuality8AndDelaysTheOrder) {
   ASSERT_TRUE(Serve([&] { return engine.ActiveReaders() == 0; }));
   EXPECT_TRUE(engine.Order(0).Delayed);
   EXPECT_EQ(logs.JournalCount("Поток - ресурс недоступен: " + refused.LinkAddress), 1);
+}
+
+TEST_F(ReaderTest, LinkRaisingOnEveryConnectEndsAsAFailedConnection) {
+  raisingLinks = true;
+  auto nodes = AddDevice(key, {{tidData, tidCurrent, 0x00}});
+  Start();
+  auto results = ReadDa({nodes[0]->Handle});
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0]->Qualities[0], kQualityNotConnected);
+  EXPECT_EQ(results[0]->Values[0], TVariant());
+  ASSERT_TRUE(Serve([&] { return engine.ActiveReaders() == 0; }));
+  EXPECT_TRUE(engine.Order(0).Delayed);
+  EXPECT_EQ(connectAttempts, kConnectErrorAttempts);
+  EXPECT_EQ(logs.JournalCount("Ошибка при подключении " + nodes[0]->Path), kConnectErrorAttempts);
+  EXPECT_EQ(logs.JournalCount("Поток - ресурс недоступен: " + key.LinkAddress), 1);
+}
+
+TEST_F(ReaderTest, GroupedParametersEachGetTheirOwnValue) {
+  const uint8_t param = 0x03;
+  TNTreeData* parent = AddDevice(key, {{tidData, tidCurrent, param}})[0];
+  // The meter answers a current value with its status: the grouped value and status share one request.
+  TNTreeData* grouped[2];
+  for (int i = 0; i < 2; ++i) {
+    grouped[i] = tree.AddChildNamed(parent, i == 0 ? "Значение" : "Статус");
+    grouped[i]->Kind = nkGroupedParameter;
+    grouped[i]->Serial = kSerial;
+    grouped[i]->ClientHandle = 200 + i;
+  }
+  TTree::SetConnectionKey(parent, key);
+  tree.ShowTree(tree.Root(), nullptr, nullptr);
+  tree.Renumber();
+  Start();
+  const TDateTime before = clock.Now();
+  auto results = ReadDa({grouped[0]->Handle, grouped[1]->Handle});
+  const TDateTime after = clock.Now();
+  ASSERT_EQ(results.size(), 2u);
+  std::map<int32_t, TVariant> values;
+  for (const auto& r : results) {
+    ASSERT_EQ(r->Count(), 1u);
+    EXPECT_EQ(r->Qualities[0], kQualityGood);
+    values[r->ClientHandles[0]] = r->Values[0];
+  }
+  const float value = static_cast<float>(values[200].d);
+  EXPECT_TRUE(value == sim::CurrentValue(kSerial, param, before) ||
+              value == sim::CurrentValue(kSerial, param, after))
+      << value;
+  EXPECT_EQ(values[201], TVariant::Int(RemapStatus(sim::CurrentStatus(kSerial, param))));
+}
+
+TEST_F(ReaderTest, RefusedWriteIsTheItemsErrorAndTheTaskIsRemoved) {
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  {
+    auto nodes = AddDevice(key, {{tidData, tidCurrent, 0x00}});
+    Start();
+    auto sink = Make<TDaSink>();
+    const int32_t handles[] = {nodes[0]->Handle};
+    const TVariant values[] = {TVariant::Single(12.5f)};
+    engine.DAWrite(owner, 7, 31, sink.Get()->Identity(), engine.AllocTransaction(), values, handles);
+    ASSERT_TRUE(Serve([&] { return !sink->Writes().empty(); }));
+    ASSERT_TRUE(Serve([&] { return engine.Order(0).Pending().empty(); }));
+    const auto writes = sink->Writes();
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].tx, 31u);
+    EXPECT_EQ(writes[0].group, 7u);
+    EXPECT_EQ(writes[0].handle, static_cast<OPCHANDLE>(nodes[0]->ClientHandle));
+    EXPECT_EQ(writes[0].error, E_FAIL);
+    EXPECT_EQ(writes[0].master, S_FALSE);
+    for (int i = 0; i < 50; ++i) engine.QueueCycle();
+    EXPECT_EQ(sink->Writes().size(), 1u);  // nothing left to serve again
+    while (engine.Users() > 0) engine.FinalAsync();
+  }
+  CoUninitialize();
+}
+
+TEST_F(ReaderTest, ReadingEngineRunsRealReadersAndJoinsThemOnStop) {
+  auto nodes = AddDevice(key, {{tidData, tidCurrent, 0x00}});
+  // Its own queue thread drives it, as in the server.
+  TReadingEngine reading(tree, logs, clock, host, &catalog);
+  TAsyncEngine& served = reading.Engine();
+  served.SetSettings(settings);
+  served.InitAsync();
+  const int32_t handles[] = {nodes[0]->Handle};
+  const int32_t tx = served.AllocTransaction();
+  ASSERT_TRUE(served.DARead(owner, 5, true, nullptr, handles, tx, 1));
+  std::unique_ptr<TResultsDA> result;
+  for (int i = 0; i < 20000 && !result; ++i) {
+    result = served.TakeDaResult(tx);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->Qualities[0], kQualityGood);
+
+  // A reader held inside a slow exchange is stopped and joined by the last user's FinalAsync.
+  line.Faults().Update([](sim::TFaults& f) { f.replyDelayMs = 3'600'000; });
+  const size_t exchanges = line.Exchanges().size();
+  ASSERT_TRUE(served.DARead(owner, 5, true, nullptr, handles, served.AllocTransaction(), 2));
+  for (int i = 0; i < 20000 && line.Exchanges().size() == exchanges; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_GT(line.Exchanges().size(), exchanges);
+  served.FinalAsync();
+  EXPECT_FALSE(served.Running());
+  EXPECT_EQ(served.ActiveReaders(), 0);
 }
 
 TEST_F(ReaderTest, MeterAnsweringAnotherSerialIsJournalledAndNotRead) {

@@ -87,6 +87,7 @@ std::string ReadSerial(uint8_t address, int model, const TConnKey& key, TConnect
   if (!reader && family != nullptr && family->serialReader != nullptr) {
     if (auto framing = TTarvelFactory::CreateFraming(key.ProtType, nullptr))
       reader = family->serialReader(std::move(framing), nullptr, &link);
+    if (reader) reader->SetEnvironment(environment);
   }
   std::string serial;
   if (reader && !reader->ReadSerialNumber(address, serial)) serial.clear();
@@ -116,7 +117,9 @@ std::vector<TFoundDevice> Scan(const TScanOptions& options) {
   link->SetHoldMark(false);
   link->SetOwnedByModel(false);
   if (!link->SetAddress(key.LinkAddress)) throw EScanError("bad link address \"" + key.LinkAddress + "\"");
-  std::unique_ptr<TDataModel> scan = TTarvelFactory::CreateScanModel(key.ProtType, link.get(), nullptr);
+  const TModelEnvironment environment{controller.Settings(), tree.English()};
+  std::unique_ptr<TDataModel> scan =
+      TTarvelFactory::CreateScanModel(key.ProtType, link.get(), nullptr, environment);
   if (!scan) throw EScanError("protocol \"" + row->Columns[ccProtocol] + "\" cannot be scanned yet");
 
   TRListData list;
@@ -127,7 +130,7 @@ std::vector<TFoundDevice> Scan(const TScanOptions& options) {
     uint8_t model = 0;
     if (scan->IdentifyDevice(address, model) && model != 0) {
       device.model = model;
-      device.serial = ReadSerial(address, model, key, *link, {controller.Settings(), tree.English()});
+      device.serial = ReadSerial(address, model, key, *link, environment);
     }
     found.push_back(device);
   }
