@@ -368,7 +368,8 @@ void TAsyncReadRaw::ReturnHda(TDescThread& item, const TPrbArray& list) {
     if (!result.Records.empty()) one->WindowStart = last;
     if (one->Task && item.ReadResult == 1) one->Task->Created = one->Task->LastServed = readDone_;
     const std::string path = one->Node ? one->Node->Path : std::string();
-    const std::string window = "(" + FormatDateTime(one->Start) + " - " + FormatDateTime(one->End) + ")";
+    std::string window = "(";  // appended: g++ 12 misreports "literal" + temporary at -O3
+    window.append(FormatDateTime(one->Start)).append(" - ").append(FormatDateTime(one->End)).append(")");
     if (result.Records.empty())
       order_.LogLine("Параметр: " + std::to_string(one->ClientHandle) +
                      (item.ReadNeeded == 1

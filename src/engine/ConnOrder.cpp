@@ -52,6 +52,10 @@ bool SameConnName(const std::string& a, const std::string& b) {
   return LowerName(a) == LowerName(b);
 }
 
+std::string FoldConnName(const std::string& name) {
+  return LowerName(name);
+}
+
 bool SharesResource(const TConnKey& a, const TConnKey& b, bool inboundCallsActive) {
   constexpr auto kModem = static_cast<uint8_t>(TConnKind::DialUpModem);
   if (a.ConnType != kModem && b.ConnType != kModem) return false;
@@ -146,7 +150,8 @@ void TConnOrder::LogTraceItem(const std::string& text) {
 
 void TConnOrder::LogTraceStart(const std::string& text) {
   if (!TraceOn()) return;
-  const std::string line = "\n" + Stamp(false) + " | " + text;
+  std::string line = "\n";  // appended: g++ 12 misreports "literal" + temporary at -O3
+  line.append(Stamp(false)).append(" | ").append(text);
   std::lock_guard lock(logMutex_);
   Write(line, true);
   traceColumn_ = 0;

@@ -26,6 +26,8 @@ std::string ChannelLogFileName(const std::string& connName);
 
 // Connection names match ignoring case (Latin and Cyrillic letters alike).
 bool SameConnName(const std::string& a, const std::string& b);
+// The form two connection names are compared in (case folded in Windows-1251): equal forms, same connection.
+std::string FoldConnName(const std::string& name);
 
 // Whether two connections need the same serial port or modem: only modem connections ever do; an
 // inbound GPRS connection does while the listener has calls in progress.

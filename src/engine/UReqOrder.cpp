@@ -142,17 +142,20 @@ void TAsyncEngine::BuildConnections() {
   // Every configured device counts, not only the first of devices sharing a record, so no connection is
   // left without an order.
   std::vector<const TNTreeData*> devices;
+  std::vector<std::string> names;  // folded once: the checks below compare every pair
   if (tree_.Root())
-    for (const TNTreeData* d : tree_.Root()->Children) devices.push_back(d);
-  for (const TNTreeData* device : devices) {
-    const TConnKey& key = device->ConnKey;
-    const bool known = std::any_of(connections_.begin(), connections_.end(),
-                                   [&](const TConnKey& k) { return SameConnName(k.ConnName, key.ConnName); });
-    if (known) continue;
+    for (const TNTreeData* d : tree_.Root()->Children) {
+      devices.push_back(d);
+      names.push_back(FoldConnName(d->ConnKey.ConnName));
+    }
+  for (size_t i = 0; i < devices.size(); ++i) {
+    const TConnKey& key = devices[i]->ConnKey;
+    if (connectionIndex_.contains(names[i])) continue;
     bool shared = false;
-    for (const TNTreeData* other : devices)
-      if (other != device && !SameConnName(other->ConnKey.ConnName, key.ConnName))
-        shared = shared || SharesResource(key, other->ConnKey, ctx_.host->InboundCallsActive());
+    for (size_t j = 0; j < devices.size() && !shared; ++j)
+      if (names[j] != names[i])
+        shared = SharesResource(key, devices[j]->ConnKey, ctx_.host->InboundCallsActive());
+    connectionIndex_.emplace(names[i], static_cast<int32_t>(connections_.size()));
     connections_.push_back(key);
     orders_.push_back(std::make_unique<TConnOrder>(key, ctx_, shared, &channelLogFailed_));
     rotation_.push_back(orders_.back().get());
@@ -177,6 +180,7 @@ void TAsyncEngine::Stop() {
   rotation_.clear();
   orders_.clear();
   connections_.clear();
+  connectionIndex_.clear();
   ctx_.host->SetEditingEnabled(true);
   devices_.Clear();
   ctx_.host->StopInbound();
@@ -202,8 +206,8 @@ int32_t TAsyncEngine::FindConnection(const TConnKey& key) {
                " Колич. соед.: " + std::to_string(connections_.size()));
   if (connections_.size() < 2)
     logs.WorkLog("Поиск соединения кол приборов: " + std::to_string(devices_.Count()));
-  for (size_t i = 0; i < connections_.size(); ++i)
-    if (SameConnName(connections_[i].ConnName, key.ConnName)) return static_cast<int32_t>(i);
+  if (auto found = connectionIndex_.find(FoldConnName(key.ConnName)); found != connectionIndex_.end())
+    return found->second;
   logs.WorkLog("Соединение не найдено - проведем иниц.");
   return -1;
 }

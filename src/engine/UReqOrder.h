@@ -11,6 +11,7 @@
 #include <stop_token>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/CheckPribor.h"
@@ -143,6 +144,8 @@ class TAsyncEngine {
   std::atomic<TDateTime> lastRequest_{0};
 
   std::vector<TConnKey> connections_;
+  // Folded connection name -> index in connections_: every task looks its connection up.
+  std::unordered_map<std::string, int32_t> connectionIndex_;
   std::vector<std::unique_ptr<TConnOrder>> orders_;
   std::vector<TConnOrder*> rotation_;
   std::vector<TConnOrder*> busyShared_;
