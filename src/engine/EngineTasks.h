@@ -18,6 +18,7 @@
 namespace orvela {
 
 struct TNTreeData;
+struct TStructMon;
 
 enum TTaskKind : int32_t {
   tkHdaRead = 1,
@@ -85,8 +86,8 @@ struct TStructRead {
   int32_t ConnIndex = -1;
   TNTreeData* Node = nullptr;
   TConnKey ConnKey;
-  void* MonitorRow = nullptr;
-  TVariant Value;  // DA write
+  std::weak_ptr<TStructMon> MonitorRow;  // the task's monitor row while the monitor shows it
+  TVariant Value;                        // DA write
   bool Synchronous = false;
   int32_t Elapsed = 0;  // HDA subscription: ms since its last reading
   int32_t Kind = 0;

@@ -77,7 +77,7 @@ struct TAsyncEngine::TRequest {
 
 TAsyncEngine::TAsyncEngine(TTree& tree, IReaderLauncher& readers, IEngineLogs& logs, Clock& clock,
                            IEngineHost& host)
-    : tree_(tree), readers_(readers) {
+    : tree_(tree), readers_(readers), monitor_(monitorRows_, clock, logs) {
   ctx_.clock = &clock;
   ctx_.logs = &logs;
   ctx_.host = &host;
@@ -193,6 +193,7 @@ void TAsyncEngine::Stop() {
   logs.WorkLog("ReqT уничтожен");
   running_ = false;
   logs.WorkLog("Очередь остановлена");
+  if (monitor_.Stop()) logs.WorkLog("Монитор остановлен");
   logs.WorkLog("FinalAsync Закончен");
 }
 
@@ -560,6 +561,7 @@ void TAsyncEngine::QueueCycle() {
   TakeIncoming();
   logs.OrderLog("Задания приняту в очередь");
   std::erase_if(busyShared_, [](const TConnOrder* o) { return !o->Busy; });
+  monitorRows_.Refresh(orders_, ctx_.GetClock().Now());
   for (auto& order : orders_) {
     logs.OrderLog("Обработка соединения " + order->LinkAddress());
     if (order->Busy) {

@@ -19,6 +19,7 @@
 #include "engine/EngineContext.h"
 #include "engine/EngineTables.h"
 #include "engine/EngineTasks.h"
+#include "engine/TaskMonitor.h"
 
 namespace orvela {
 
@@ -106,6 +107,9 @@ class TAsyncEngine {
   bool CancelPending() const { return cancelPending_; }
   size_t IncomingCount() const;
   size_t TaskTableSize() const { return table_.Size(); }
+  TMonitorRows& MonitorRows() { return monitorRows_; }
+  // The operator's task monitor; the engine's stop closes it.
+  TTaskMonitor& Monitor() { return monitor_; }
 
  private:
   struct TRequest;
@@ -159,6 +163,10 @@ class TAsyncEngine {
   std::vector<std::unique_ptr<TResultsDA>> daResults_;
 
   std::unique_ptr<TReqOrder> queue_;
+
+  // The monitor's thread uses the rows: declared after them so it stops first.
+  TMonitorRows monitorRows_;
+  TTaskMonitor monitor_;
 };
 
 // The queue thread: start delay, then one cycle every "Пауза очереди (мсек)" until stopped or the
