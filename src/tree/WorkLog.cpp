@@ -1,11 +1,38 @@
 #include "tree/WorkLog.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <iostream>
 #include <system_error>
 
 namespace orvela {
+namespace {
+
+// Opens a log for appending; only a regular file will do, so a FIFO or device planted under the log's
+// name can neither block the start nor swallow the lines. Empty file and errno set on failure.
+std::FILE* OpenLogForAppend(const std::filesystem::path& path) {
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
+  if (fd < 0) {
+    if (errno == ENXIO) errno = EINVAL;  // a FIFO nobody reads: not a log file either
+    return nullptr;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    errno = EINVAL;
+    return nullptr;
+  }
+  std::FILE* file = ::fdopen(fd, "a");
+  if (!file) ::close(fd);
+  return file;
+}
+
+}  // namespace
 
 TWorkLogs::~TWorkLogs() {
   Close();
@@ -27,8 +54,10 @@ std::string TWorkLogs::OpenLocked() {
   std::string reason;
   for (auto [file, name] : {std::pair{&work_, kWorkLogFile}, std::pair{&order_, kOrderLogFile}}) {
     const auto path = folder_ / name;
-    *file = std::fopen(path.c_str(), "ae");
-    if (!*file && reason.empty()) reason = path.string() + ": " + std::strerror(errno);
+    *file = OpenLogForAppend(path);
+    if (!*file && reason.empty())
+      reason =
+          path.string() + ": " + (errno == EINVAL ? std::string("not a regular file") : std::strerror(errno));
   }
   writeFailing_ = false;
   return reason;

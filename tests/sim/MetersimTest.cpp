@@ -95,6 +95,13 @@ class TRawHost {
   }
   void Put(uint8_t b) { Write({b}); }
 
+  // The next byte that is not an idle prompt: the device prompts on its own timer, so a prompt sent
+  // before it saw the host's last bytes may still be on its way.
+  int ReadPastPrompts() {
+    int b = Read();
+    while (b == kC) b = Read();
+    return b;
+  }
   bool WaitPrompt() {
     for (int b = Read(); b >= 0; b = Read()) {
       if (b == kC) return true;
@@ -114,10 +121,10 @@ class TRawHost {
   std::pair<int, int> SendRequest(const Bytes& message) {
     if (!WaitPrompt()) return {-1, -1};
     Write(RequestBlock(message));
-    int blockAnswer = Read();
+    int blockAnswer = ReadPastPrompts();
     if (blockAnswer != kAck) return {blockAnswer, -1};
     Put(kEot);
-    return {blockAnswer, Read()};
+    return {blockAnswer, ReadPastPrompts()};
   }
   // One reply block after SOH: number, complement, data, CRC; empty on a time-out.
   Bytes ReadBlockBody() {
@@ -131,7 +138,7 @@ class TRawHost {
   Bytes Receive() {
     Put(kC);
     Bytes payload;
-    for (int b = Read(); b == kSoh; b = Read()) {
+    for (int b = ReadPastPrompts(); b == kSoh; b = Read()) {
       Bytes body = ReadBlockBody();
       if (!Good(body)) return {};
       payload.insert(payload.end(), body.begin() + 2, body.begin() + 130);

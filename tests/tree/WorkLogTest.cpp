@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -8,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/FileTestSupport.h"
 #include "support/TempDir.h"
 #include "tree/WorkLog.h"
 
@@ -25,6 +27,22 @@ class WorkLogTest : public ::testing::Test {
   ManualClock clock{EncodeDateTime(2024, 3, 5, 14, 7, 9, 250)};
   const std::string header = "05.03.2024 14:07:09 | -------------------- Лог работы --------------------\n";
 };
+
+// A FIFO under the work log's name must not block the start (opening it for writing would wait for a
+// reader) and is reported; the order log still opens.
+TEST_F(WorkLogTest, AFifoInPlaceOfTheWorkLogIsRefusedWithoutBlocking) {
+  ASSERT_EQ(::mkfifo((dir / kWorkLogFile).c_str(), 0600), 0);
+  const int code = test_files::ExitCodeOfBounded([&] {
+    TWorkLogs logs(&clock);
+    logs.SetEnabled(true);
+    const std::string reason = logs.OpenWorkLogs(dir);
+    logs.OrderLog("Цикл очереди");
+    return reason.find("not a regular file") != std::string::npos ? 0 : 1;
+  });
+  EXPECT_EQ(code, 0);
+  EXPECT_TRUE(fs::is_fifo(dir / kWorkLogFile));
+  EXPECT_NE(Read(kOrderLogFile).find("Цикл очереди"), std::string::npos);
+}
 
 TEST_F(WorkLogTest, LinesCarryTheTimeAndGoToTheirOwnFile) {
   TWorkLogs logs(&clock);
