@@ -149,6 +149,10 @@ std::string DescribeTarvel2001Node(const TIdPath& path, bool english, TNTreeData
   return name;
 }
 
+std::string DescribeTarvel2001TreeNode(TNTreeData& node, bool english, int& kind) {
+  return DescribeTarvel2001Node(TIdPath::FromNode(&node), english, node, kind);
+}
+
 std::string ComputerName() {
   char host[256] = {};
   if (gethostname(host, sizeof host - 1) != 0) return {};

@@ -42,6 +42,8 @@ std::string TarvelParameterUnits(uint8_t id);
 // Fills a fresh node for the path (name, visibility, archive step, attributes) and returns its name;
 // empty when the driver has no such node.
 std::string DescribeTarvel2001Node(const TIdPath& path, bool english, TNTreeData& node, int& kind);
+// The same for a node already hanging in a device's subtree, named by its own and its ancestors' ids.
+std::string DescribeTarvel2001TreeNode(TNTreeData& node, bool english, int& kind);
 
 // The computer's network name, at most 16 characters (the node-name attribute of parameter nodes).
 std::string ComputerName();

@@ -1,9 +1,11 @@
 #include "engine/AsyncReadRaw.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <exception>
 
+#include "platform/MainThread.h"
 #include "platform/com/ComVariant.h"
 #include "platform/com/opc/OpcDa.h"
 #include "platform/com/opc/OpcHda.h"
@@ -542,6 +544,10 @@ void TAsyncReaders::StopAll() {
     stopping.swap(readers_);
   }
   for (auto& reader : stopping) reader->RequestStop();
+  // A reader may be inside a callback to a client of the main thread: serve it until every reader is out.
+  MainThread::PumpUntil([&] {
+    return std::all_of(stopping.begin(), stopping.end(), [](const auto& r) { return r->Finished(); });
+  });
   stopping.clear();  // joins each
 }
 

@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 
+#include "drivers/Tarvel2001Nodes.h"
 #include "platform/FileTestSupport.h"
 #include "support/TempDir.h"
 #include "tree/DemoConfig.h"
@@ -33,7 +34,7 @@ struct TProgramFolder {
   static void WriteDemo(const fs::path& folder, const std::function<void(TConfigController&)>& edit = {}) {
     TTree tree;
     TConfigController writer(folder, tree);
-    BuildDemoConfiguration(writer);
+    BuildDemoConfiguration(writer, DescribeTarvel2001TreeNode);
     if (edit) edit(writer);
     ASSERT_TRUE(writer.Save().empty());
   }
@@ -91,7 +92,7 @@ TEST(ConfigController, SavedConfigurationLoadsAsItWas) {
   });
   TTree original;
   TConfigController reference(p.dir.Path(), original);
-  BuildDemoConfiguration(reference);
+  BuildDemoConfiguration(reference, DescribeTarvel2001TreeNode);
 
   const TStartResult start = RunConfigurationStart(p.controller);
   EXPECT_EQ(start.StatusLines(), (std::vector<std::string>{kStatusLoaded, "Приборов: 2"}));
@@ -104,7 +105,7 @@ TEST(ConfigController, SavedConfigurationLoadsAsItWas) {
   EXPECT_EQ(p.tree.Root()->Children.size(), original.Root()->Children.size());
   // Paths are rebuilt, handles kept.
   const TNTreeData* value = p.tree.Root()->Children[0]->Children[0]->Children[0];
-  EXPECT_EQ(value->Path, "Устройства.Тарвел-1.Текущие данные.Значение");
+  EXPECT_EQ(value->Path, "Устройства.Тарвел-1.Пользовательские данные.Текущие данные");
   EXPECT_EQ(p.tree.ResolveHandle(value->Handle), value);
 }
 
@@ -454,7 +455,7 @@ TEST(ConfigController, OpenReadsTheFolderWholeOrNotAtAll) {
   EXPECT_EQ(p.controller.DeviceCount(), 1u);
   EXPECT_EQ(p.tree.Root()->Children.size(), 1u);
   EXPECT_EQ(p.controller.Settings().ProjectFolder, other.Path().string() + "/");
-  EXPECT_EQ(p.tree.Root()->Children[0]->Children[0]->Path, "Устройства.Тарвел-1.Текущие данные");
+  EXPECT_EQ(p.tree.Root()->Children[0]->Children[0]->Path, "Устройства.Тарвел-1.Пользовательские данные");
 }
 
 TEST(ConfigController, FolderTooLongForItsField) {

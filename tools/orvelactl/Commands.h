@@ -9,5 +9,8 @@ namespace orvela::ctl {
 void AddConfigCommands(CLI::App& app, int& exitCode);
 void AddJournalCommands(CLI::App& app, int& exitCode);
 void AddScanCommands(CLI::App& app, int& exitCode);
+// da and hda host the OPC server in their own process and reach it as a client does.
+void AddDaCommands(CLI::App& app, int& exitCode);
+void AddHdaCommands(CLI::App& app, int& exitCode);
 
 }  // namespace orvela::ctl

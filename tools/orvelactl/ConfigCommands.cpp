@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "drivers/Tarvel2001Nodes.h"
 #include "orvelactl/Commands.h"
 #include "tree/ConfigController.h"
 #include "tree/DemoConfig.h"
@@ -266,7 +267,7 @@ int RunDemo(const TConfigOptions& options) {
   std::filesystem::create_directories(options.dir, ec);
   TTree tree;
   TConfigController controller(options.dir, tree);
-  BuildDemoConfiguration(controller, options.port);
+  BuildDemoConfiguration(controller, DescribeTarvel2001TreeNode, options.port);
   const TConfigProblems problems = controller.Save();
   for (const EConfigFile& problem : problems) std::cerr << problem.what() << "\n";
   if (!problems.empty()) return 1;

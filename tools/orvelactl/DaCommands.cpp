@@ -1,0 +1,351 @@
+// orvelactl da: current values read through the DA server object hosted in this process, as a client
+// reads them (one group, its items, a synchronous device read or a subscription), and the server status.
+#include <iostream>
+#include <memory>
+#include <vector>
+
+#include "opc_da/DaServerClass.h"
+#include "orvelactl/Commands.h"
+#include "orvelactl/ServerClient.h"
+#include "platform/com/ComMemory.h"
+#include "platform/com/ComRuntime.h"
+#include "platform/com/ComText.h"
+#include "platform/com/ComVariant.h"
+#include "platform/com/opc/OpcDa.h"
+
+namespace orvela::ctl {
+namespace {
+
+constexpr const char* kExitCodes =
+    "Exit code: 0 when every item was read with good quality, 1 when any item was refused, failed or "
+    "came back not good (it is still printed), 2 when the server could not be started or asked.";
+
+struct TDaOptions {
+  std::string dir;
+  bool json = false;
+  double timeout = 0;  // seconds; 0: the server's own limit
+  int rate = 1000;
+  int count = 1;
+  std::vector<std::string> items;
+
+  std::chrono::milliseconds Timeout() const {
+    return std::chrono::milliseconds(static_cast<int64_t>(timeout * 1000));
+  }
+};
+
+// One item's answer, in the order the items were given.
+struct TItemValue {
+  std::string id;
+  HRESULT error = S_OK;
+  WORD quality = 0;
+  FILETIME time{};
+  TComVariant value;
+
+  bool Good() const { return SUCCEEDED(error) && (quality & OPC_QUALITY_MASK) == OPC_QUALITY_GOOD; }
+};
+
+Json ItemJson(const TItemValue& item) {
+  return Json{{"item", item.id},
+              {"value", SUCCEEDED(item.error) ? VariantJson(item.value) : Json(nullptr)},
+              {"quality", item.quality},
+              {"timestamp", UtcText(item.time)},
+              {"error", HexCode(item.error)}};
+}
+
+// One line: a JSON object, or the item as people read it.
+void PrintItem(const TItemValue& item, bool json, IOPCServer& server) {
+  if (json) {
+    std::cout << ItemJson(item).dump(-1, ' ', false, Json::error_handler_t::replace) << "\n";
+    return;
+  }
+  if (FAILED(item.error)) {
+    TTaskMem<WCHAR> text;
+    const bool known = SUCCEEDED(server.GetErrorString(item.error, 0, text.Put())) && text;
+    std::cout << item.id << ": error " << HexCode(item.error) << (known ? " " + WideToUtf8(text.Get()) : "")
+              << "\n";
+    return;
+  }
+  std::cout << item.id << " = " << VariantText(item.value) << "  quality " << item.quality << "  "
+            << UtcText(item.time) << "\n";
+}
+
+// The server, one group and the items added to it; the group and server go before the host.
+class TDaSession {
+ public:
+  TDaSession(const TDaOptions& options, bool active, DWORD rate) : host_(options.dir, options.Timeout()) {
+    server_ = host_.Create<IOPCServer>(kDaProgId);
+    DWORD revised = 0;
+    TComPtr<IUnknown> group;
+    Check(server_->AddGroup(u"orvelactl", active, rate, 1, nullptr, nullptr, 0, &groupHandle_, &revised,
+                            IID_IOPCItemMgt, group.Put()),
+          "AddGroup");
+    Check(group.As(items_), "IOPCItemMgt");
+    AddItems(options.items);
+  }
+  ~TDaSession() {
+    items_.Reset();
+    if (server_) server_->RemoveGroup(groupHandle_, TRUE);
+  }
+  TDaSession(const TDaSession&) = delete;
+  TDaSession& operator=(const TDaSession&) = delete;
+
+  IOPCServer& Server() { return *server_.Get(); }
+  IOPCItemMgt& Group() { return *items_.Get(); }
+  THostedServer& Host() { return host_; }
+  // The answers so far: refused items carry their AddItems error.
+  std::vector<TItemValue>& Values() { return values_; }
+  // Server handles of the items the group took, and their positions.
+  const std::vector<OPCHANDLE>& Handles() const { return handles_; }
+  const std::vector<size_t>& Positions() const { return positions_; }
+
+ private:
+  void AddItems(const std::vector<std::string>& ids) {
+    std::vector<std::u16string> wide;
+    for (const std::string& id : ids) wide.push_back(Utf8ToUtf16(id));
+    std::vector<OPCITEMDEF> defs(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+      defs[i] = OPCITEMDEF{};
+      defs[i].szAccessPath = const_cast<LPWSTR>(u"");
+      defs[i].szItemID = wide[i].data();
+      defs[i].bActive = TRUE;
+      defs[i].hClient = static_cast<OPCHANDLE>(i);
+      defs[i].vtRequestedDataType = VT_EMPTY;
+    }
+    TTaskMem<OPCITEMRESULT> results;
+    TTaskMem<HRESULT> errors;
+    Check(items_->AddItems(static_cast<DWORD>(defs.size()), defs.data(), results.Put(), errors.Put()),
+          "AddItems");
+    values_ = std::vector<TItemValue>(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+      values_[i].id = ids[i];
+      values_[i].error = errors ? errors[i] : E_FAIL;
+      if (results && results[i].pBlob) CoTaskMemFree(results[i].pBlob);
+      if (FAILED(values_[i].error)) continue;
+      handles_.push_back(results[i].hServer);
+      positions_.push_back(i);
+    }
+  }
+
+  THostedServer host_;
+  TComPtr<IOPCServer> server_;
+  TComPtr<IOPCItemMgt> items_;
+  OPCHANDLE groupHandle_ = 0;
+  std::vector<TItemValue> values_;
+  std::vector<OPCHANDLE> handles_;
+  std::vector<size_t> positions_;
+};
+
+int RunRead(const TDaOptions& options) {
+  TDaSession session(options, FALSE, 0);
+  auto& values = session.Values();
+  if (!session.Handles().empty()) {
+    TComPtr<IOPCSyncIO> sync;
+    Check(session.Group().QueryInterface(IID_IOPCSyncIO, sync.PutVoid()), "IOPCSyncIO");
+    std::vector<OPCHANDLE> handles = session.Handles();
+    TTaskMem<OPCITEMSTATE> states;
+    TTaskMem<HRESULT> errors;
+    Check(sync->Read(OPC_DS_DEVICE, static_cast<DWORD>(handles.size()), handles.data(), states.Put(),
+                     errors.Put()),
+          "Read");
+    for (size_t k = 0; k < handles.size(); ++k) {
+      TItemValue& item = values[session.Positions()[k]];
+      item.error = errors ? errors[k] : E_FAIL;
+      if (!states) continue;
+      item.quality = states[k].wQuality;
+      item.time = states[k].ftTimeStamp;
+      VariantCopy(&item.value, &states[k].vDataValue);
+      VariantClear(&states[k].vDataValue);
+    }
+  }
+  bool allGood = true;
+  if (options.json) {
+    Json out = Json::array();
+    for (const TItemValue& item : values) {
+      out.push_back(ItemJson(item));
+      allGood = allGood && item.Good();
+    }
+    std::cout << out.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+  } else {
+    for (const TItemValue& item : values) {
+      PrintItem(item, false, session.Server());
+      allGood = allGood && item.Good();
+    }
+  }
+  return allGood ? kExitGood : kExitItems;
+}
+
+// Prints every data change as it comes, one line per item.
+class TChangePrinter final : public TComObject<IOPCDataCallback> {
+ public:
+  TChangePrinter(const std::vector<TItemValue>& items, bool json, IOPCServer& server)
+      : items_(items), json_(json), server_(server) {}
+
+  HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD count, OPCHANDLE* handles,
+                                         VARIANT* values, WORD* qualities, FILETIME* times,
+                                         HRESULT* errors) override {
+    for (DWORD i = 0; i < count; ++i) {
+      if (handles[i] >= items_.size()) continue;
+      TItemValue item;
+      item.id = items_[handles[i]].id;
+      item.error = errors[i];
+      item.quality = qualities[i];
+      item.time = times[i];
+      VariantCopy(&item.value, &values[i]);
+      good_ = good_ && item.Good();
+      PrintItem(item, json_, server_);
+    }
+    std::cout.flush();
+    ++changes_;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*,
+                                           WORD*, FILETIME*, HRESULT*) override {
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+
+  size_t Changes() const { return changes_; }
+  bool AllGood() const { return good_; }
+
+ private:
+  const std::vector<TItemValue>& items_;
+  bool json_;
+  IOPCServer& server_;
+  size_t changes_ = 0;
+  bool good_ = true;
+};
+
+int RunWatch(const TDaOptions& options) {
+  TDaSession session(options, TRUE, static_cast<DWORD>(options.rate));
+  bool good = true;
+  for (const TItemValue& item : session.Values())
+    if (FAILED(item.error)) {
+      PrintItem(item, options.json, session.Server());
+      good = false;
+    }
+  if (session.Handles().empty()) return kExitItems;
+
+  auto printer = Make<TChangePrinter>(session.Values(), options.json, session.Server());
+  TComPtr<IConnectionPointContainer> container;
+  Check(session.Group().QueryInterface(IID_IConnectionPointContainer, container.PutVoid()),
+        "IConnectionPointContainer");
+  TComPtr<IConnectionPoint> point;
+  Check(container->FindConnectionPoint(IID_IOPCDataCallback, point.Put()), "FindConnectionPoint");
+  DWORD cookie = 0;
+  Check(point->Advise(printer->Identity(), &cookie), "Advise");
+  // The refresh stands at the group's update rate until the group goes: each run is a data change.
+  TComPtr<IOPCAsyncIO2> async;
+  Check(session.Group().QueryInterface(IID_IOPCAsyncIO2, async.PutVoid()), "IOPCAsyncIO2");
+  DWORD cancelId = 0;
+  Check(async->Refresh2(OPC_DS_DEVICE, 1, &cancelId), "Refresh2");
+  // A device that stops answering still calls back (with a bad quality); silence for longer than a
+  // read could take means the server itself stopped.
+  const auto limit = options.Timeout().count() > 0 ? options.Timeout() : std::chrono::minutes(3);
+  const auto quiet = limit + std::chrono::milliseconds(options.rate);
+  const bool done =
+      session.Host().Wait([&] { return printer->Changes() >= static_cast<size_t>(options.count); },
+                          [&] { return printer->Changes(); }, quiet);
+  async->Cancel2(cancelId);
+  point->Unadvise(cookie);
+  if (!done) throw EClientError("no data change within " + std::to_string(quiet.count()) + " ms");
+  return good && printer->AllGood() ? kExitGood : kExitItems;
+}
+
+const char* StateText(OPCSERVERSTATE state) {
+  switch (state) {
+    case OPC_STATUS_RUNNING:
+      return "running";
+    case OPC_STATUS_FAILED:
+      return "failed";
+    case OPC_STATUS_NOCONFIG:
+      return "no configuration";
+    case OPC_STATUS_SUSPENDED:
+      return "suspended";
+    case OPC_STATUS_TEST:
+      return "test";
+  }
+  return "unknown";
+}
+
+int RunStatus(const TDaOptions& options) {
+  THostedServer host(options.dir, options.Timeout());
+  TComPtr<IOPCServer> server = host.Create<IOPCServer>(kDaProgId);
+  TTaskMem<OPCSERVERSTATUS> status;
+  Check(server->GetStatus(status.Put()), "GetStatus");
+  if (!status) throw EClientError("GetStatus gave no status");
+  const OPCSERVERSTATUS& s = status[0];
+  const std::string vendor = WideToUtf8(s.szVendorInfo);
+  CoTaskMemFree(s.szVendorInfo);
+  const std::string version = std::to_string(s.wMajorVersion) + "." + std::to_string(s.wMinorVersion) + "." +
+                              std::to_string(s.wBuildNumber);
+  if (options.json) {
+    Json out{{"state", static_cast<int>(s.dwServerState)},
+             {"stateText", StateText(s.dwServerState)},
+             {"startTime", UtcText(s.ftStartTime)},
+             {"currentTime", UtcText(s.ftCurrentTime)},
+             {"lastUpdateTime", UtcText(s.ftLastUpdateTime)},
+             {"groups", s.dwGroupCount},
+             {"bandwidth", s.dwBandWidth},
+             {"version", version},
+             {"vendor", vendor}};
+    std::cout << out.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+  } else {
+    std::cout << "state: " << StateText(s.dwServerState) << " (" << static_cast<int>(s.dwServerState) << ")\n"
+              << "started: " << UtcText(s.ftStartTime) << "\n"
+              << "current time: " << UtcText(s.ftCurrentTime) << "\n"
+              << "last update: " << UtcText(s.ftLastUpdateTime) << "\n"
+              << "groups: " << s.dwGroupCount << "\n"
+              << "bandwidth: " << s.dwBandWidth << "\n"
+              << "version: " << version << "\n"
+              << "vendor: " << vendor << "\n";
+  }
+  return kExitGood;
+}
+
+CLI::App* AddCommon(CLI::App* command, TDaOptions& options) {
+  command->add_option("--dir", options.dir, "Program folder")->required();
+  command->add_flag("--json", options.json, "JSON for scripts instead of text");
+  command->add_option("--timeout", options.timeout, "Longest wait for the devices of a read, in seconds")
+      ->check(CLI::Range(0.001, 86400.0));
+  return command;
+}
+
+}  // namespace
+
+void AddDaCommands(CLI::App& app, int& exitCode) {
+  CLI::App* da = app.add_subcommand("da", "Current values through the OPC DA server hosted in this process");
+  da->require_subcommand(1);
+
+  auto readOptions = std::make_shared<TDaOptions>();
+  CLI::App* read =
+      AddCommon(da->add_subcommand("read", "One synchronous device read of the items (one line each)")
+                    ->footer(kExitCodes),
+                *readOptions);
+  read->add_option("items", readOptions->items, "Item identifiers (dotted tree paths)")->required();
+  read->callback([readOptions, &exitCode] { exitCode = RunClient([&] { return RunRead(*readOptions); }); });
+
+  auto watchOptions = std::make_shared<TDaOptions>();
+  CLI::App* watch = AddCommon(
+      da->add_subcommand("watch", "Subscribe to the items and print each data change")->footer(kExitCodes),
+      *watchOptions);
+  watch->add_option("--rate", watchOptions->rate, "Update rate in ms")
+      ->required()
+      ->check(CLI::Range(1, 86'400'000));
+  watch->add_option("--count", watchOptions->count, "Data changes to print before stopping")
+      ->required()
+      ->check(CLI::Range(1, 1'000'000));
+  watch->add_option("items", watchOptions->items, "Item identifiers (dotted tree paths)")->required();
+  watch->callback(
+      [watchOptions, &exitCode] { exitCode = RunClient([&] { return RunWatch(*watchOptions); }); });
+
+  auto statusOptions = std::make_shared<TDaOptions>();
+  CLI::App* status =
+      AddCommon(da->add_subcommand("status", "The DA server's status (GetStatus)"), *statusOptions);
+  status->callback(
+      [statusOptions, &exitCode] { exitCode = RunClient([&] { return RunStatus(*statusOptions); }); });
+}
+
+}  // namespace orvela::ctl
