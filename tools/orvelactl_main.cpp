@@ -7,6 +7,7 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   int exitCode = 0;
   orvela::ctl::AddConfigCommands(app, exitCode);
+  orvela::ctl::AddDeviceCommands(app, exitCode);
   orvela::ctl::AddJournalCommands(app, exitCode);
   orvela::ctl::AddScanCommands(app, exitCode);
   orvela::ctl::AddDaCommands(app, exitCode);

@@ -2,6 +2,7 @@
 
 #include "drivers/Tarvel2001.h"
 #include "drivers/TarvelDataModel.h"
+#include "drivers/TarvelF.h"
 #include "protocols/XModemProtocol.h"
 
 namespace orvela {
@@ -17,6 +18,8 @@ template std::unique_ptr<TDataModel> MakeModelOf<TTarvelDataModel>(std::unique_p
                                                                    TConnectionDevice*);
 template std::unique_ptr<TDataModel> MakeModelOf<TTarvel2001>(std::unique_ptr<TProtocol>, ILinkOwner*,
                                                               TConnectionDevice*);
+template std::unique_ptr<TDataModel> MakeModelOf<TTarvelF>(std::unique_ptr<TProtocol>, ILinkOwner*,
+                                                           TConnectionDevice*);
 
 namespace {
 

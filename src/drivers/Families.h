@@ -22,6 +22,7 @@ class ILinkOwner;
 // The driver classes the table names (defined in their own files).
 class TTarvelDataModel;
 class TTarvel2001;
+class TTarvelF;
 
 // Makes one driver class on a framing and a link; defined for each class in Families.cpp.
 using TModelMaker = std::unique_ptr<TDataModel> (*)(std::unique_ptr<TProtocol> framing, ILinkOwner* owner,
@@ -93,7 +94,7 @@ inline constexpr std::array kFamilies = {
             TIdentifyStage::Second, 8},
     // The F meter answers the family's own serial request, so the family base reads it for a scan.
     TFamily{mcTarvelF, "tarvelf", "ТАРВЕЛ  ", "ТАРВЕЛ  ",
-            MakerClasses(ModelCell("TTarvelF"), ModelCell("TTarvelF_MB")),
+            MakerClasses(ModelCell("TTarvelF", &MakeModelOf<TTarvelF>), ModelCell("TTarvelF_MB")),
             TIdentifyStage::Second, 3, true, 0, false, &MakeModelOf<TTarvelDataModel>},
     TFamily{mcOrlix, "orlix", "Орликс  ", "ORLIX  ",
             {ModelCell("TKOrlix_XM"), kNoModel, ModelCell("TKOrlix_MB"), kNoModel}},

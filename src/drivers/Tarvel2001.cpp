@@ -8,9 +8,7 @@
 namespace orvela {
 namespace {
 
-constexpr uint8_t kFunctionList = 0x48;
 constexpr uint8_t kFunctionData = 0x4A;
-constexpr int64_t kBranchRetryPauseMs = 3000;
 constexpr int64_t kReconnectPauseMs = 200;
 constexpr size_t kNormalArchiveOffset = 12;  // where the data block starts after a five-id path
 constexpr uint8_t kFiveIdPathLength = 5;
@@ -49,39 +47,8 @@ void TTarvel2001::DescribeNode(const TIdPath& path, TNTreeData& node, std::strin
   name = DescribeTarvel2001Node(path, english_, node, kind);
 }
 
-bool TTarvel2001::IsKnownPath(const TIdPath& path) {
-  TNTreeData scratch;
-  std::string name;
-  int kind = 0;
-  DescribeNode(path, scratch, name, kind);
-  return !name.empty();
-}
-
 bool TTarvel2001::ReadBranchList(int length, std::span<const uint8_t> path, TRListData& list) {
-  size_t sent = static_cast<size_t>(std::clamp<int>(length, 0, static_cast<int>(path.size())));
-  // A node without children answers an empty list, too short to count as a successful exchange; a refusal
-  // is as short. Both are answers, unlike a failed exchange. A count that claims more pairs than came is
-  // no list either.
-  TDeviceRequest request{.Function = kFunctionList,
-                         .Payload = {path.begin(), path.begin() + static_cast<std::ptrdiff_t>(sent)},
-                         .Accept =
-                             [&list](const TAnswer& answer) {
-                               return answer.Code() == kAnswerBranchList && DecodeIdList(answer, list);
-                             },
-                         .AcceptShort = true,
-                         .StopWhenNotConnected = false,
-                         .RetryPauseMs = kBranchRetryPauseMs,
-                         .AttemptTrace = "ТАРВЕЛ-2001 - запрос дерева"};
-  TDeviceReply reply = AskDevice(request);
-  if (!reply.Accepted) {
-    list = {};
-    throw ETarvelException(reply.State == TAskState::NoReply || !reply.Connected()
-                               ? "Ошибка протокола"
-                               : "Ошибка списка ветвей в параметрах прибора");
-  }
-  Trace(" Разбор идентификаторов -" + std::to_string(list.Count));
-  for (int32_t i = 0; i < list.Count; ++i) Trace("|||" + Hex2(list.Ids[i]) + " - " + Hex2(list.Flags[i]));
-  return true;
+  return AskBranchList(length, path, list, "ТАРВЕЛ-2001 - запрос дерева");
 }
 
 bool TTarvel2001::ReadDeviceClock(uint8_t address, TDateTime& time) {

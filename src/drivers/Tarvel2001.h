@@ -11,7 +11,6 @@ class TTarvel2001 : public TTarvelDataModel {
   using TTarvelDataModel::TTarvelDataModel;
 
   void DescribeNode(const TIdPath& path, TNTreeData& node, std::string& name, int& kind) override;
-  bool IsKnownPath(const TIdPath& path) override;
   // Up to three attempts; raises ETarvelException when the third still brings no proper list.
   bool ReadBranchList(int length, std::span<const uint8_t> path, TRListData& list) override;
   // False (and the computer's time) unless a clock really came.

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <span>
 
 #include "platform/Cp1251.h"
 
@@ -23,8 +24,17 @@ struct TNodeRow {
   int dataType;  // 0: no attributes
 };
 
-// Levels 1 and 2 of the meter's tree.
-constexpr std::array kBranchRows = {
+// The timer's values, the same on every meter of the family.
+constexpr std::array kTimerRows = {
+    TNodeRow{tidTimer, tidCurrent, "Астрономическое дата и время", "Date", true, false, kHourStep, VT_DATE},
+    TNodeRow{tidTimer, tidStatus, "Состояние прибора", "Status", true, false, kHourStep, VT_I4},
+    TNodeRow{tidTimer, tidVersion, "Версия ПО прибора", "Version", true, false, kHourStep, VT_DATE},
+    TNodeRow{tidTimer, tidDateConfig, "Дата и время изменения конфигурации прибора", "Date Config", true,
+             false, kHourStep, VT_DATE},
+};
+
+// Levels 1 and 2 of the Tarvel 2001's tree (the timer's values come from kTimerRows).
+constexpr std::array k2001BranchRows = {
     TNodeRow{0, tidData, "Пользовательские данные", "Data", true, true, 0, 0},
     TNodeRow{0, tidTimer, "Таймер", "Timer", true, false, 0, 0},
     TNodeRow{tidData, tidCurrent, "Текущие данные", "Current", true, false, 0, 0},
@@ -34,30 +44,62 @@ constexpr std::array kBranchRows = {
     TNodeRow{tidData, tidMonths, "Помесячный архив", "Months", false, true, kDayStep, 0},
     TNodeRow{tidData, tidHoursErrors, "Почасовой аварийный архив", "Hours Errors", false, true, kHourStep, 0},
     TNodeRow{tidData, tidDaysErrors, "Посуточный аварийный архив", "Days Errors", false, true, kDayStep, 0},
-    TNodeRow{tidTimer, tidCurrent, "Астрономическое дата и время", "Date", true, false, kHourStep, VT_DATE},
-    TNodeRow{tidTimer, tidStatus, "Состояние прибора", "Status", true, false, kHourStep, VT_I4},
-    TNodeRow{tidTimer, tidVersion, "Версия ПО прибора", "Version", true, false, kHourStep, VT_DATE},
-    TNodeRow{tidTimer, tidDateConfig, "Дата и время изменения конфигурации прибора", "Date Config", true,
-             false, kHourStep, VT_DATE},
 };
 
-// Level-2 branches that hold parameters, and how their parameters are shown.
+// The F meter keeps its error archives under a level-1 branch of their own; it has Russian names only.
+constexpr std::array kFBranchRows = {
+    TNodeRow{0, tidData, "Пользовательские данные", "Пользовательские данные", true, true, 0, 0},
+    TNodeRow{0, tidTimer, "Таймер", "Таймер", true, false, 0, 0},
+    TNodeRow{0, tidErrorBranch, "Аварийные архивы", "Аварийные архивы", false, true, 0, 0},
+    TNodeRow{tidData, tidCurrent, "Текущие данные", "Текущие данные", true, false, 0, 0},
+    TNodeRow{tidData, tidIntegrator, "Помесячный интегратор", "Помесячный интегратор", false, true, kDayStep,
+             0},
+    TNodeRow{tidData, tidHours, "Почасовой архив", "Почасовой архив", false, true, kHourStep, 0},
+    TNodeRow{tidData, tidDays, "Посуточный архив", "Посуточный архив", false, true, kDayStep, 0},
+    TNodeRow{tidData, tidMonths, "Помесячный архив", "Помесячный архив", false, true, kDayStep, 0},
+    TNodeRow{tidErrorBranch, tidHours, "Почасовой аварийный архив", "Почасовой аварийный архив", false, true,
+             kHourStep, 0},
+    TNodeRow{tidErrorBranch, tidDays, "Посуточный аварийный архив", "Посуточный аварийный архив", false, true,
+             kDayStep, 0},
+};
+
+// Level-2 branches that hold parameters (by their level-1 branch and id), and how their parameters are
+// shown.
 struct TParameterParent {
+  uint8_t branch;
   uint8_t id;
   bool da;
   bool hda;
   int dataType;
   int kind;
 };
-constexpr std::array kParameterParents = {
-    TParameterParent{tidCurrent, true, false, VT_R4, kDescribeValueParameter},
-    TParameterParent{tidIntegrator, false, true, VT_R4, kDescribeOther},
-    TParameterParent{tidHours, false, true, VT_R4, kDescribeOther},
-    TParameterParent{tidDays, false, true, VT_R4, kDescribeOther},
-    TParameterParent{tidMonths, false, true, VT_R4, kDescribeOther},
-    TParameterParent{tidHoursErrors, false, true, kDataTypeErrorRecord, kDescribeValueParameter},
-    TParameterParent{tidDaysErrors, false, true, kDataTypeErrorRecord, kDescribeValueParameter},
+constexpr std::array k2001ParameterParents = {
+    TParameterParent{tidData, tidCurrent, true, false, VT_R4, kDescribeValueParameter},
+    TParameterParent{tidData, tidIntegrator, false, true, VT_R4, kDescribeOther},
+    TParameterParent{tidData, tidHours, false, true, VT_R4, kDescribeOther},
+    TParameterParent{tidData, tidDays, false, true, VT_R4, kDescribeOther},
+    TParameterParent{tidData, tidMonths, false, true, VT_R4, kDescribeOther},
+    TParameterParent{tidData, tidHoursErrors, false, true, kDataTypeErrorRecord, kDescribeValueParameter},
+    TParameterParent{tidData, tidDaysErrors, false, true, kDataTypeErrorRecord, kDescribeValueParameter},
 };
+constexpr std::array kFParameterParents = {
+    TParameterParent{tidData, tidCurrent, true, false, VT_R4, kDescribeValueParameter},
+    TParameterParent{tidData, tidIntegrator, false, true, VT_R4, kDescribeOther},
+    TParameterParent{tidData, tidHours, false, true, VT_R4, kDescribeOther},
+    TParameterParent{tidData, tidDays, false, true, VT_R4, kDescribeOther},
+    TParameterParent{tidData, tidMonths, false, true, VT_R4, kDescribeOther},
+    TParameterParent{tidErrorBranch, tidHours, false, true, kDataTypeErrorRecord, kDescribeValueParameter},
+    TParameterParent{tidErrorBranch, tidDays, false, true, kDataTypeErrorRecord, kDescribeValueParameter},
+};
+
+// The id tables of one meter model.
+struct TNodeTables {
+  std::span<const TNodeRow> branches;
+  std::span<const TParameterParent> parameterParents;
+  bool parametersTakeStep;  // a parameter has its archive's step
+};
+constexpr TNodeTables k2001Tables{k2001BranchRows, k2001ParameterParents, false};
+constexpr TNodeTables kFTables{kFBranchRows, kFParameterParents, true};
 
 struct TQuantity {
   const char* ru;  // the channel number follows unless the quantity has none
@@ -82,27 +124,33 @@ const TQuantity* FindQuantity(uint8_t low) {
   return low == kHoursQuantity ? &kHours : nullptr;
 }
 
-std::string DescribeBranch(uint8_t parent, uint8_t id, bool english, TNTreeData& node) {
-  for (const TNodeRow& row : kBranchRows) {
-    if (row.parent != parent || row.id != id) continue;
-    node.DAVisible = row.da;
-    node.HDAVisible = row.hda;
-    node.ArchiveStep = row.step;
-    if (row.dataType != 0) SetAttribute(node, asDataType, TVariant::Int(row.dataType));
-    return english ? row.en : row.ru;
-  }
+std::string DescribeBranch(const TNodeTables& tables, uint8_t parent, uint8_t id, bool english,
+                           TNTreeData& node) {
+  for (std::span<const TNodeRow> rows : {tables.branches, std::span<const TNodeRow>(kTimerRows)})
+    for (const TNodeRow& row : rows) {
+      if (row.parent != parent || row.id != id) continue;
+      node.DAVisible = row.da;
+      node.HDAVisible = row.hda;
+      node.ArchiveStep = row.step;
+      if (row.dataType != 0) SetAttribute(node, asDataType, TVariant::Int(row.dataType));
+      return english ? row.en : row.ru;
+    }
   return {};
 }
 
-std::string DescribeParameter(uint8_t parent, uint8_t id, bool english, TNTreeData& node, int& kind) {
+std::string DescribeParameter(const TNodeTables& tables, uint8_t branch, uint8_t parent, uint8_t id,
+                              bool english, TNTreeData& node, int& kind) {
   const TParameterParent* owner = nullptr;
-  for (const TParameterParent& p : kParameterParents)
-    if (p.id == parent) owner = &p;
+  for (const TParameterParent& p : tables.parameterParents)
+    if (p.branch == branch && p.id == parent) owner = &p;
   std::string name = TarvelParameterName(id, english);
   if (owner == nullptr || name.empty()) return {};
   node.DAVisible = owner->da;
   node.HDAVisible = owner->hda;
   kind = owner->kind;
+  if (tables.parametersTakeStep)
+    for (const TNodeRow& row : tables.branches)
+      if (row.parent == branch && row.id == parent) node.ArchiveStep = row.step;
   DescribeParameterNode(node, owner->dataType, name, TarvelParameterUnits(id));
   SetAttribute(node, asNodeName, TVariant::OneByteStr(ComputerName()));
   SetAttribute(node, asSourceType, TVariant::OneByteStr("OPC"));
@@ -125,21 +173,23 @@ std::string TarvelParameterUnits(uint8_t id) {
   return q == nullptr ? std::string() : q->units;
 }
 
-std::string DescribeTarvel2001Node(const TIdPath& path, bool english, TNTreeData& node, int& kind) {
+namespace {
+
+std::string DescribeNodeFrom(const TNodeTables& tables, const TIdPath& path, bool english, TNTreeData& node,
+                             int& kind) {
   kind = kDescribeOther;
   node.DAVisible = false;
   node.HDAVisible = false;
   std::string name;
   switch (path.Depth()) {
     case 1:
-      name = DescribeBranch(0, path.Id(0), english, node);
+      name = DescribeBranch(tables, 0, path.Id(0), english, node);
       break;
     case 2:
-      name = DescribeBranch(path.Id(1), path.Id(0), english, node);
+      name = DescribeBranch(tables, path.Id(1), path.Id(0), english, node);
       break;
     case 3:
-      // Parameters exist only below the user-data branch.
-      if (path.Id(2) == tidData) name = DescribeParameter(path.Id(1), path.Id(0), english, node, kind);
+      name = DescribeParameter(tables, path.Id(2), path.Id(1), path.Id(0), english, node, kind);
       break;
     default:
       break;
@@ -147,6 +197,16 @@ std::string DescribeTarvel2001Node(const TIdPath& path, bool english, TNTreeData
   if (name.empty()) kind = kDescribeOther;
   node.Name = name;
   return name;
+}
+
+}  // namespace
+
+std::string DescribeTarvel2001Node(const TIdPath& path, bool english, TNTreeData& node, int& kind) {
+  return DescribeNodeFrom(k2001Tables, path, english, node, kind);
+}
+
+std::string DescribeTarvelFNode(const TIdPath& path, TNTreeData& node, int& kind) {
+  return DescribeNodeFrom(kFTables, path, false, node, kind);
 }
 
 std::string DescribeTarvel2001TreeNode(TNTreeData& node, bool english, int& kind) {

@@ -1,6 +1,6 @@
 #pragma once
-// Names, visibility, archive steps and attributes of the Tarvel 2001 node ids. The meter reports its own
-// tree; these tables say which of the reported ids the server knows and how it shows them.
+// Names, visibility, archive steps and attributes of the node ids of the Tarvel 2001 and F meters. The meter
+// reports its own tree; these tables say which of the reported ids the server knows and how it shows them.
 #include <cstdint>
 #include <string>
 
@@ -24,7 +24,8 @@ enum TTarvelId : uint8_t {
   tidDateConfig = 57,
   tidHoursErrors = 90,
   tidDaysErrors = 91,
-  tidDateColumn = 14,  // parameter id of an archive's date column
+  tidDateColumn = 14,   // parameter id of an archive's date column
+  tidErrorBranch = 81,  // the F meter's error archives
 };
 
 // Describe kinds: 2 for a current-data parameter and an error-archive parameter, 0 otherwise.
@@ -44,6 +45,8 @@ std::string TarvelParameterUnits(uint8_t id);
 std::string DescribeTarvel2001Node(const TIdPath& path, bool english, TNTreeData& node, int& kind);
 // The same for a node already hanging in a device's subtree, named by its own and its ancestors' ids.
 std::string DescribeTarvel2001TreeNode(TNTreeData& node, bool english, int& kind);
+// The same for the F meter (Russian names only).
+std::string DescribeTarvelFNode(const TIdPath& path, TNTreeData& node, int& kind);
 
 // The computer's network name, at most 16 characters (the node-name attribute of parameter nodes).
 std::string ComputerName();

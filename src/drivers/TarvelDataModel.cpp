@@ -1,5 +1,7 @@
 #include "drivers/TarvelDataModel.h"
 
+#include <algorithm>
+
 #include "drivers/Tarvel2001Nodes.h"
 #include "platform/Cp1251.h"
 #include "tree/TreeItem.h"
@@ -8,6 +10,8 @@ namespace orvela {
 namespace {
 
 constexpr uint8_t kFunctionData = 0x4A;
+constexpr uint8_t kFunctionList = 0x48;
+constexpr int64_t kBranchRetryPauseMs = 3000;
 
 // The serial number's place in the meter's tree.
 std::vector<uint8_t> SerialPath(uint8_t address) {
@@ -56,6 +60,42 @@ bool TTarvelDataModel::ReadSerialNumber(uint8_t address, std::string& text) {
       reply.Accepted && Answer().Code() == kAnswerData ? DecodeSerial(Answer()) : std::nullopt;
   if (!serial) return false;
   text = Cp1251ToUtf8(*serial);
+  return true;
+}
+
+bool TTarvelDataModel::IsKnownPath(const TIdPath& path) {
+  TNTreeData scratch;
+  std::string name;
+  int kind = 0;
+  DescribeNode(path, scratch, name, kind);
+  return !name.empty();
+}
+
+bool TTarvelDataModel::AskBranchList(int length, std::span<const uint8_t> path, TRListData& list,
+                                     const std::string& trace) {
+  size_t sent = static_cast<size_t>(std::clamp<int>(length, 0, static_cast<int>(path.size())));
+  // A node without children answers an empty list, too short to count as a successful exchange; a refusal
+  // is as short. Both are answers, unlike a failed exchange. A count that claims more pairs than came is
+  // no list either.
+  TDeviceRequest request{.Function = kFunctionList,
+                         .Payload = {path.begin(), path.begin() + static_cast<std::ptrdiff_t>(sent)},
+                         .Accept =
+                             [&list](const TAnswer& answer) {
+                               return answer.Code() == kAnswerBranchList && DecodeIdList(answer, list);
+                             },
+                         .AcceptShort = true,
+                         .StopWhenNotConnected = false,
+                         .RetryPauseMs = kBranchRetryPauseMs,
+                         .AttemptTrace = trace};
+  TDeviceReply reply = AskDevice(request);
+  if (!reply.Accepted) {
+    list = {};
+    throw ETarvelException(reply.State == TAskState::NoReply || !reply.Connected()
+                               ? "Ошибка протокола"
+                               : "Ошибка списка ветвей в параметрах прибора");
+  }
+  Trace(" Разбор идентификаторов -" + std::to_string(list.Count));
+  for (int32_t i = 0; i < list.Count; ++i) Trace("|||" + Hex2(list.Ids[i]) + " - " + Hex2(list.Flags[i]));
   return true;
 }
 

@@ -23,6 +23,8 @@ class TTarvelDataModel : public TDataModel {
                    std::span<const uint8_t> payload) override;
   // The serial-number request the family's meters share; false unless eight characters really came.
   bool ReadSerialNumber(uint8_t address, std::string& text) override;
+  // A path is known when the family's DescribeNode names it.
+  bool IsKnownPath(const TIdPath& path) override;
 
   // --- Family operations. ---
   virtual bool ReadArchiveAt(uint8_t address, uint8_t archive, TNTreeData* node, TPrbArray& result,
@@ -39,6 +41,9 @@ class TTarvelDataModel : public TDataModel {
                                   uint8_t branch);
 
  protected:
+  // The children of a node: up to three attempts; raises ETarvelException when the third still brings no
+  // proper list. trace is the channel-log line before each attempt.
+  bool AskBranchList(int length, std::span<const uint8_t> path, TRListData& list, const std::string& trace);
   // Attribute 1 of a node as an integer data type (0 without a node).
   static int DataTypeOf(const TNTreeData* node);
 

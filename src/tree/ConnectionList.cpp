@@ -1,5 +1,8 @@
 #include "tree/ConnectionList.h"
 
+#include <charconv>
+
+#include "links/records/LinkAddress.h"
 #include "platform/BinaryIO.h"
 #include "platform/Cp1251.h"
 
@@ -84,6 +87,32 @@ TConnectionList DecodeConnectionList(std::span<const uint8_t> data) {
     throw EFormatError(in.Offset(), std::to_string(in.Remaining()) + " bytes after the last of " +
                                         std::to_string(count) + " entries");
   return list;
+}
+
+namespace {
+
+int ColumnNumber(const std::string& text) {
+  int value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && end == text.data() + text.size() ? value : 0;
+}
+
+}  // namespace
+
+std::optional<TConnKey> ConnKeyFromRow(const TConnRow& row) {
+  std::optional<TProtKind> prot = ProtKindByName(row.Columns[ccProtocol]);
+  if (!prot) return std::nullopt;
+  TConnKey key;
+  key.ConnName = row.Columns[ccName];
+  key.ProtType = static_cast<uint8_t>(*prot);
+  key.ConnType = static_cast<uint8_t>(ColumnNumber(row.Columns[ccKind]));
+  key.PortName = row.Columns[ccPort];
+  key.TelName = row.Columns[ccTelephone];
+  key.IP_Addr = row.Columns[ccIpAddress];
+  key.IP_Port = ColumnNumber(row.Columns[ccRemotePort]);
+  key.LocalPort = ColumnNumber(row.Columns[ccLocalPort]);
+  key.LinkAddress = BuildLinkAddress(key);
+  return key;
 }
 
 }  // namespace orvela

@@ -91,6 +91,11 @@ struct TConnectionList {
   friend bool operator==(const TConnectionList&, const TConnectionList&) = default;
 };
 
+// The connection key a row names: its columns, the protocol kind by the catalogue's own names (every
+// kind, compared ignoring case) and the link address built from them. nullopt for a protocol the
+// catalogue does not know.
+std::optional<TConnKey> ConnKeyFromRow(const TConnRow& row);
+
 std::vector<uint8_t> EncodeConnectionList(const TConnectionList& list);
 // Throws EFormatError, with the offset, for a truncated or damaged file, and for bytes after the last
 // entry: a count damaged downwards would otherwise drop the entries behind it on the next save.

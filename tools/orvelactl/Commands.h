@@ -7,6 +7,7 @@ namespace orvela::ctl {
 // Each adds its sub-commands to the application. A command's callback sets the exit code through
 // the reference it captured.
 void AddConfigCommands(CLI::App& app, int& exitCode);
+void AddDeviceCommands(CLI::App& app, int& exitCode);
 void AddJournalCommands(CLI::App& app, int& exitCode);
 void AddScanCommands(CLI::App& app, int& exitCode);
 // da and hda host the OPC server in their own process and reach it as a client does.

@@ -1,6 +1,5 @@
 // orvelactl scan: lists the maker's meters on one configured connection, identifies each and reads its
 // serial number.
-#include <charconv>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -40,30 +39,13 @@ std::string FamilyName(int model) {
   return name.empty() ? "?" : std::string(name);
 }
 
-int ColumnNumber(const std::string& text) {
-  int value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return ec == std::errc() && end == text.data() + text.size() ? value : 0;
-}
-
-// The connection key of a row, built from its columns as the auto-configuration builds it; the link
-// address follows the one rule every link's address comes from.
+// The connection key of a row, built from its columns as the auto-configuration builds it.
 TConnKey KeyFromRow(const TConnRow& row) {
-  TConnKey key;
-  key.ConnName = row.Columns[ccName];
-  std::optional<TProtKind> prot = ProtKindByName(row.Columns[ccProtocol]);
-  if (!prot)
-    throw EScanError("connection \"" + key.ConnName + "\": unknown protocol \"" + row.Columns[ccProtocol] +
-                     "\"");
-  key.ProtType = static_cast<uint8_t>(*prot);
-  key.ConnType = static_cast<uint8_t>(ColumnNumber(row.Columns[ccKind]));
-  key.PortName = row.Columns[ccPort];
-  key.TelName = row.Columns[ccTelephone];
-  key.IP_Addr = row.Columns[ccIpAddress];
-  key.IP_Port = ColumnNumber(row.Columns[ccRemotePort]);
-  key.LocalPort = ColumnNumber(row.Columns[ccLocalPort]);
-  key.LinkAddress = BuildLinkAddress(key);
-  return key;
+  std::optional<TConnKey> key = ConnKeyFromRow(row);
+  if (!key)
+    throw EScanError("connection \"" + row.Columns[ccName] + "\": unknown protocol \"" +
+                     row.Columns[ccProtocol] + "\"");
+  return *key;
 }
 
 // The one connection of the scan, for the factory's look-ups.
