@@ -6,6 +6,7 @@
 #include "engine/ConnOrder.h"
 #include "journal/JournalStart.h"
 #include "opc_da/DaServerClass.h"
+#include "opc_da/DaServerState.h"
 #include "opc_hda/HdaServerClass.h"
 #include "platform/MainThread.h"
 #include "platform/com/ComRuntime.h"
@@ -246,6 +247,8 @@ void TServerHost::StopServer() {
   for (DWORD cookie : cookies_) CoRevokeClassObject(cookie);
   cookies_.clear();
   factories_.clear();
+  // Clients of the DA objects still alive are cut off while the apartment is still open.
+  if (context_) DisconnectDaServers(*context_);
   if (apartmentOpened_) CoUninitialize();
   apartmentOpened_ = false;
   if (engine_) {

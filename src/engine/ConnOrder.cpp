@@ -304,7 +304,8 @@ std::unique_ptr<TDescThread> TConnOrder::MakeItem(const TStructRead& task, TNTre
   item->ItemHandle = node->Handle;
   if (node->DateArrayCell) node->DateArrayCell->DateArray.reset();
   if (IsHdaKind(task.Kind)) {
-    item->Start = FileTimeToLocalDateTime(task.StartTime.Time);
+    // A read's window starts at its start; a subscription's has moved on to the newest record it delivered.
+    item->Start = FileTimeToLocalDateTime(task.WindowStart.Time);
     item->End = FileTimeToLocalDateTime(task.EndTime.Time);
     item->WindowStart = item->Start;
   } else {

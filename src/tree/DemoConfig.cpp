@@ -160,9 +160,12 @@ void BuildDemoConfiguration(TConfigController& controller, const TNodeDescriber&
 
   TTree& tree = controller.Tree();
   tree.SetRoot(tree.CreateRoot());
-  TNTreeData* meter = AddDeviceNode(tree, kDemoMeterName, mcTarvel2001, kDemoMeterAddress, kDemoMeterSerial);
-  TMeterBuilder{tree, describe}.Build(meter);
-  TTree::SetConnectionKey(meter, list.Rows[0].Settings->Key);
+  if (describe) {
+    TNTreeData* meter =
+        AddDeviceNode(tree, kDemoMeterName, mcTarvel2001, kDemoMeterAddress, kDemoMeterSerial);
+    TMeterBuilder{tree, describe}.Build(meter);
+    TTree::SetConnectionKey(meter, list.Rows[0].Settings->Key);
+  }
   TNTreeData* controllerDevice = AddDeviceNode(tree, "Контроллер", mcModBus, 17, "00000017");
   AddControllerTree(tree, controllerDevice);
   TTree::SetConnectionKey(controllerDevice, list.Rows[1].Settings->Key);

@@ -25,7 +25,8 @@ using TNodeDescriber = std::function<std::string(TNTreeData& node, bool english,
 // Replaces the controller's connections and tree with two connections (a TCP client on the loopback at
 // tcpPort and a serial line) and two devices: the Tarvel 2001 meter of the demo line, described node by
 // node through describe as a configuration read from the meter would build it (current data with value and
-// status leaves, the hourly archive), and a ModBus controller. Nothing is written.
+// status leaves, the hourly archive), and a ModBus controller. Without describe the meter is left out, for
+// a configuration read from the meter itself to add. Nothing is written.
 void BuildDemoConfiguration(TConfigController& controller, const TNodeDescriber& describe,
                             int32_t tcpPort = kDemoTcpPort);
 

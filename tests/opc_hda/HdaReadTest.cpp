@@ -209,6 +209,18 @@ TEST_F(HdaReadTest, SubscriptionsDeliverEveryIntervalUntilTheirOwnObjectCancelsT
   ExpectArchive(firstHourly->item, sim::EPeriod::Hour, expected);
   // Both items deliver on every run.
   EXPECT_GE(std::count_if(changes.begin(), changes.end(), [](auto& d) { return d.item.client == 32; }), 2);
+  // Each run reads on from the newest record delivered: no record reaches the client twice.
+  for (OPCHANDLE client : {31u, 32u}) {
+    uint64_t newest = 0;
+    for (const auto& d : changes) {
+      if (d.item.client != client) continue;
+      for (const FILETIME& t : d.item.times) {
+        const uint64_t at = (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime;
+        EXPECT_GT(at, newest) << "client " << client;
+        newest = at;
+      }
+    }
+  }
 
   ASSERT_EQ(firstReader->Cancel(firstId), S_OK);
   EXPECT_EQ(firstReader->Cancel(firstId), E_FAIL);

@@ -7,10 +7,11 @@
 
 namespace orvela::test {
 
-void WriteServerFolder(const std::filesystem::path& folder, uint16_t port) {
+void WriteServerFolder(const std::filesystem::path& folder, uint16_t port, bool withMeter) {
   TTree tree;
   TConfigController controller(folder, tree);
-  BuildDemoConfiguration(controller, DescribeTarvel2001TreeNode, port);
+  BuildDemoConfiguration(controller,
+                         withMeter ? TNodeDescriber(DescribeTarvel2001TreeNode) : TNodeDescriber{}, port);
   TSettings& settings = controller.Settings();
   settings.QueuePauseMs = 50;
   settings.StartPauseMs = 50;

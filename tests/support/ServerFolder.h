@@ -11,7 +11,8 @@ inline constexpr const char* kDemoCurrent = "Устройства.Тарвел-1
 inline constexpr const char* kDemoHours = "Устройства.Тарвел-1.Пользовательские данные.Почасовой архив.";
 
 // Writes the demo configuration into folder with the TCP connection at port: short queue and start
-// pauses, the line's echo taken as tested, no channel logs.
-void WriteServerFolder(const std::filesystem::path& folder, uint16_t port);
+// pauses, the line's echo taken as tested, no channel logs. Without the meter, for a configuration read
+// from the line to add it.
+void WriteServerFolder(const std::filesystem::path& folder, uint16_t port, bool withMeter = true);
 
 }  // namespace orvela::test

@@ -55,6 +55,7 @@ class ServerCommands : public ::testing::Test {
   int Run(std::vector<std::string> args, std::string& out) {
     CLI::App app;
     int exitCode = 0;
+    ctl::AddDeviceCommands(app, exitCode);
     ctl::AddDaCommands(app, exitCode);
     ctl::AddHdaCommands(app, exitCode);
     args.insert(args.begin(), "orvelactl");
@@ -106,6 +107,26 @@ TEST_F(ServerCommands, DaReadGivesTheMetersCurrentValuesAndRefusedItemsInOrder) 
   EXPECT_EQ(items[1]["item"], unknown);
   EXPECT_EQ(items[1]["error"], "0xC0040007");
   EXPECT_TRUE(items[1]["value"].is_null());
+}
+
+// The way a user configures a server: the meter's tree is read from the line, saved, and its items are
+// then served to DA clients with the meter's values.
+TEST_F(ServerCommands, AutoconfiguredMeterIsReadThroughDa) {
+  test::WriteServerFolder(dir, line->Port(), false);
+  std::string out;
+  ASSERT_EQ(Run({"autoconfig", "--dir", dir.string(), "--conn", "Котельная"}, out), 0) << out;
+  const std::string heat = "Устройства.ТАРВЕЛ мод.2001  (" + std::string(kDemoMeterSerial) +
+                           ").Пользовательские данные.Текущие данные.Количество теплоты - канал 1.Значение";
+  const TDateTime before = clock.Now();
+  ASSERT_EQ(Run({"da", "read", "--dir", dir.string(), "--json", heat}, out), 0) << out;
+  const TDateTime after = clock.Now();
+  const Json items = Json::parse(out);
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0]["quality"], 192);
+  const float value = items[0]["value"].get<float>();
+  EXPECT_TRUE(value == sim::CurrentValue(kDemoMeterSerial, kHeat, before) ||
+              value == sim::CurrentValue(kDemoMeterSerial, kHeat, after))
+      << value;
 }
 
 TEST_F(ServerCommands, HdaReadGivesTheHourlyRecordsStrictlyInsideTheWindow) {

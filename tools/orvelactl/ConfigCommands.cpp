@@ -23,6 +23,7 @@ struct TConfigOptions {
   bool json = false;
   int32_t port = kDemoTcpPort;
   bool force = false;
+  bool withoutMeter = false;
 };
 
 constexpr TConfigPart kConfigParts[] = {TConfigPart::Settings, TConfigPart::Connections, TConfigPart::Tree};
@@ -267,7 +268,8 @@ int RunDemo(const TConfigOptions& options) {
   std::filesystem::create_directories(options.dir, ec);
   TTree tree;
   TConfigController controller(options.dir, tree);
-  BuildDemoConfiguration(controller, DescribeTarvel2001TreeNode, options.port);
+  BuildDemoConfiguration(controller, options.withoutMeter ? TNodeDescriber{} : DescribeTarvel2001TreeNode,
+                         options.port);
   const TConfigProblems problems = controller.Save();
   for (const EConfigFile& problem : problems) std::cerr << problem.what() << "\n";
   if (!problems.empty()) return 1;
@@ -318,6 +320,8 @@ void AddConfigCommands(CLI::App& app, int& exitCode) {
   demo->add_option("--dir", demoOptions->dir, "Program folder to create")->required();
   demo->add_option("--port", demoOptions->port, "TCP port the demo connection points at on 127.0.0.1")
       ->check(CLI::Range(1, 65535));
+  demo->add_flag("--without-meter", demoOptions->withoutMeter,
+                 "Leave the meter out, for autoconfig to read it from the line");
   demo->group("");  // hidden: for scripts/demo
   Bind(demo, exitCode, demoOptions, RunDemo);
 }
