@@ -20,6 +20,8 @@
 #include "metersim/Values.h"
 #include "platform/com/opc/OpcDa.h"
 #include "platform/com/opc/OpcHda.h"
+#include "platform/com/opc/OpcSinks.h"
+#include "support/MeterTree.h"
 
 namespace orvela::test {
 namespace {
@@ -44,37 +46,13 @@ class TOneConnection final : public IConnectionCatalog {
 };
 
 // Records what the readers deliver to an HDA client.
-class THdaSink final : public TComObject<IOPCHDA_DataCallback> {
+class THdaSink final : public TOpcHdaDataSink {
  public:
   HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, HRESULT, DWORD count, OPCHDA_ITEM* items, HRESULT*) override {
     std::lock_guard lock(mutex);
     for (DWORD i = 0; i < count; ++i) changes.push_back(items[i].dwCount);
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, HRESULT, DWORD, OPCHDA_ITEM*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnReadModifiedComplete(DWORD, HRESULT, DWORD, OPCHDA_MODIFIEDITEM*,
-                                                   HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnReadAttributeComplete(DWORD, HRESULT, OPCHANDLE, DWORD, OPCHDA_ATTRIBUTE*,
-                                                    HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnReadAnnotations(DWORD, HRESULT, DWORD, OPCHDA_ANNOTATION*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnInsertAnnotations(DWORD, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnPlayback(DWORD, HRESULT, DWORD, OPCHDA_ITEM**, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnUpdateComplete(DWORD, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD) override { return S_OK; }
   size_t Changes() {
     std::lock_guard lock(mutex);
     return changes.size();
@@ -98,23 +76,14 @@ class TRaisingLink final : public TConnectionDevice {
 };
 
 // Records what the readers deliver to a DA client's write completions.
-class TDaSink final : public TComObject<IOPCDataCallback> {
+class TDaSink final : public TOpcDataSink {
  public:
-  HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*,
-                                         WORD*, FILETIME*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*,
-                                           WORD*, FILETIME*, HRESULT*) override {
-    return S_OK;
-  }
   HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD tx, OPCHANDLE group, HRESULT master, DWORD count,
                                             OPCHANDLE* handles, HRESULT* errors) override {
     std::lock_guard lock(mutex);
     for (DWORD i = 0; i < count; ++i) writes.push_back({tx, group, master, handles[i], errors[i]});
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
   struct TWrite {
     DWORD tx;
     OPCHANDLE group;
@@ -170,23 +139,7 @@ class ReaderTest : public ::testing::Test {
     auto model = TTarvelFactory::CreateModel(mcTarvel2001, connection, nullptr, &spare, {});
     std::vector<TNTreeData*> leaves;
     for (const auto& path : paths) {
-      TNTreeData* node = device;
-      for (uint8_t id : path) {
-        TNTreeData* child = nullptr;
-        for (TNTreeData* c : node->Children)
-          if (c->Address == id) child = c;
-        if (!child) {
-          child = tree.AddChildNamed(node, std::to_string(id));
-          child->Address = id;
-          child->Kind = nkSubBranch;
-          std::string name;
-          int kind = 0;
-          model->DescribeNode(TIdPath::FromNode(child), *child, name, kind);
-          child->Serial = kSerial;
-        }
-        node = child;
-      }
-      node->Kind = nkParameter;
+      TNTreeData* node = test::AddDescribedPath(tree, device, path, *model);
       node->ClientHandle = 100 + static_cast<int32_t>(leaves.size());
       leaves.push_back(node);
     }

@@ -8,6 +8,7 @@
 #include "platform/com/ComObject.h"
 #include "platform/com/ComRuntime.h"
 #include "platform/com/opc/OpcHda.h"
+#include "platform/com/opc/OpcSinks.h"
 
 namespace orvela::test {
 namespace {
@@ -308,36 +309,12 @@ TEST(TransactionSlots, LowestFreeNumberAndBounds) {
 }
 
 // A client callback that counts deliveries.
-class TSink final : public TComObject<IOPCHDA_DataCallback> {
+class TSink final : public TOpcHdaDataSink {
  public:
   HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, HRESULT, DWORD, OPCHDA_ITEM*, HRESULT*) override {
     ++changes;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, HRESULT, DWORD, OPCHDA_ITEM*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnReadModifiedComplete(DWORD, HRESULT, DWORD, OPCHDA_MODIFIEDITEM*,
-                                                   HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnReadAttributeComplete(DWORD, HRESULT, OPCHANDLE, DWORD, OPCHDA_ATTRIBUTE*,
-                                                    HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnReadAnnotations(DWORD, HRESULT, DWORD, OPCHDA_ANNOTATION*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnInsertAnnotations(DWORD, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnPlayback(DWORD, HRESULT, DWORD, OPCHDA_ITEM**, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnUpdateComplete(DWORD, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD) override { return S_OK; }
   std::atomic<int> changes{0};
 };
 

@@ -28,6 +28,8 @@
 #include "platform/com/ComVariant.h"
 #include "platform/com/opc/OpcDa.h"
 #include "platform/com/opc/OpcError.h"
+#include "platform/com/opc/OpcSinks.h"
+#include "support/MeterTree.h"
 
 namespace orvela::test {
 
@@ -66,7 +68,7 @@ struct TDaDelivery {
   HRESULT error;
 };
 
-class TDataSink final : public TComObject<IOPCDataCallback> {
+class TDataSink final : public TOpcDataSink {
  public:
   HRESULT STDMETHODCALLTYPE OnDataChange(DWORD tx, OPCHANDLE group, HRESULT, HRESULT, DWORD count,
                                          OPCHANDLE* handles, VARIANT* values, WORD* qualities, FILETIME*,
@@ -85,7 +87,6 @@ class TDataSink final : public TComObject<IOPCDataCallback> {
     Record(TDaDelivery::Write, tx, group, count, handles, nullptr, nullptr, errors);
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
 
   std::vector<TDaDelivery> Deliveries() const {
     std::lock_guard lock(mutex_);
@@ -179,26 +180,9 @@ class DaServerFixture : public ::testing::Test {
     TTCPConnectionPort spare;
     auto model = TTarvelFactory::CreateModel(mcTarvel2001, connection, nullptr, &spare, {});
     std::vector<TNTreeData*> leaves;
-    for (uint8_t param : params) {
-      TNTreeData* node = device;
-      for (uint8_t id : {uint8_t{tidData}, uint8_t{tidCurrent}, param}) {
-        TNTreeData* child = nullptr;
-        for (TNTreeData* c : node->Children)
-          if (c->Address == id) child = c;
-        if (!child) {
-          child = tree.AddChildNamed(node, std::to_string(id));
-          child->Address = id;
-          child->Kind = nkSubBranch;
-          std::string childName;
-          int kind = 0;
-          model->DescribeNode(TIdPath::FromNode(child), *child, childName, kind);
-          child->Serial = kDaSerial;
-        }
-        node = child;
-      }
-      node->Kind = nkParameter;
-      leaves.push_back(node);
-    }
+    for (uint8_t param : params)
+      leaves.push_back(
+          test::AddDescribedPath(tree, device, {uint8_t{tidData}, uint8_t{tidCurrent}, param}, *model));
     TTree::SetConnectionKey(device, connection);
     tree.ShowTree(tree.Root(), nullptr, nullptr);
     tree.Renumber();

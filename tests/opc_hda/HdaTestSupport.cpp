@@ -1,4 +1,5 @@
 #include "opc_hda/HdaTestSupport.h"
+#include "support/MeterTree.h"
 
 namespace orvela::test {
 
@@ -121,23 +122,7 @@ HdaServerTest::~HdaServerTest() {
 
 TNTreeData* HdaServerTest::AddLeaf(TNTreeData* device, std::initializer_list<uint8_t> path,
                                    TDataModel& model) {
-  TNTreeData* node = device;
-  for (uint8_t id : path) {
-    TNTreeData* child = nullptr;
-    for (TNTreeData* c : node->Children)
-      if (c->Address == id) child = c;
-    if (!child) {
-      child = tree.AddChildNamed(node, std::to_string(id));
-      child->Address = id;
-      child->Kind = nkSubBranch;
-      std::string name;
-      int kind = 0;
-      model.DescribeNode(TIdPath::FromNode(child), *child, name, kind);
-      child->Serial = kHdaSerial;
-    }
-    node = child;
-  }
-  node->Kind = nkParameter;
+  TNTreeData* node = test::AddDescribedPath(tree, device, path, model);
   DescribeParameterNode(*node, VT_R4, "Масса", "т");
   return node;
 }

@@ -24,6 +24,7 @@
 #include "platform/com/ComVariant.h"
 #include "platform/com/opc/OpcError.h"
 #include "platform/com/opc/OpcHda.h"
+#include "platform/com/opc/OpcSinks.h"
 
 namespace orvela::test {
 
@@ -58,7 +59,7 @@ struct THdaAttributeDelivery {
 };
 
 // Records every callback; runs on the main thread (the readers reach it through proxies).
-class THdaClientSink final : public TComObject<IOPCHDA_DataCallback> {
+class THdaClientSink final : public TOpcHdaDataSink {
  public:
   HRESULT STDMETHODCALLTYPE OnDataChange(DWORD tx, HRESULT status, DWORD n, OPCHDA_ITEM* items,
                                          HRESULT* errors) override {
@@ -70,25 +71,8 @@ class THdaClientSink final : public TComObject<IOPCHDA_DataCallback> {
     Record(reads_, tx, status, n, items, errors);
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE OnReadModifiedComplete(DWORD, HRESULT, DWORD, OPCHDA_MODIFIEDITEM*,
-                                                   HRESULT*) override {
-    return S_OK;
-  }
   HRESULT STDMETHODCALLTYPE OnReadAttributeComplete(DWORD tx, HRESULT, OPCHANDLE client, DWORD n,
                                                     OPCHDA_ATTRIBUTE* values, HRESULT* errors) override;
-  HRESULT STDMETHODCALLTYPE OnReadAnnotations(DWORD, HRESULT, DWORD, OPCHDA_ANNOTATION*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnInsertAnnotations(DWORD, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnPlayback(DWORD, HRESULT, DWORD, OPCHDA_ITEM**, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnUpdateComplete(DWORD, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD) override { return S_OK; }
 
   std::vector<THdaDelivery> Reads() const { return Copy(reads_); }
   std::vector<THdaDelivery> Changes() const { return Copy(changes_); }

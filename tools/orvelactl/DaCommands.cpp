@@ -12,6 +12,7 @@
 #include "platform/com/ComText.h"
 #include "platform/com/ComVariant.h"
 #include "platform/com/opc/OpcDa.h"
+#include "platform/com/opc/OpcSinks.h"
 
 namespace orvela::ctl {
 namespace {
@@ -175,7 +176,7 @@ int RunRead(const TDaOptions& options) {
 }
 
 // Prints every data change as it comes, one line per item.
-class TChangePrinter final : public TComObject<IOPCDataCallback> {
+class TChangePrinter final : public TOpcDataSink {
  public:
   TChangePrinter(const std::vector<TItemValue>& items, bool json, IOPCServer& server)
       : items_(items), json_(json), server_(server) {}
@@ -198,14 +199,6 @@ class TChangePrinter final : public TComObject<IOPCDataCallback> {
     ++changes_;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*,
-                                           WORD*, FILETIME*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
 
   size_t Changes() const { return changes_; }
   bool AllGood() const { return good_; }

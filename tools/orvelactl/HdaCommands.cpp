@@ -14,6 +14,7 @@
 #include "platform/com/ComText.h"
 #include "platform/com/ComVariant.h"
 #include "platform/com/opc/OpcHda.h"
+#include "platform/com/opc/OpcSinks.h"
 
 namespace orvela::ctl {
 namespace {
@@ -205,7 +206,7 @@ int RunRead(const THdaOptions& options) {
 }
 
 // Prints every OnDataChange of the subscription, one line per item.
-class TAdvisePrinter final : public TComObject<IOPCHDA_DataCallback> {
+class TAdvisePrinter final : public TOpcHdaDataSink {
  public:
   TAdvisePrinter(THdaSession& session, bool json) : session_(session), json_(json) {}
 
@@ -224,30 +225,6 @@ class TAdvisePrinter final : public TComObject<IOPCHDA_DataCallback> {
     ++changes_;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, HRESULT, DWORD, OPCHDA_ITEM*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnReadModifiedComplete(DWORD, HRESULT, DWORD, OPCHDA_MODIFIEDITEM*,
-                                                   HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnReadAttributeComplete(DWORD, HRESULT, OPCHANDLE, DWORD, OPCHDA_ATTRIBUTE*,
-                                                    HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnReadAnnotations(DWORD, HRESULT, DWORD, OPCHDA_ANNOTATION*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnInsertAnnotations(DWORD, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnPlayback(DWORD, HRESULT, DWORD, OPCHDA_ITEM**, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnUpdateComplete(DWORD, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD) override { return S_OK; }
 
   size_t Changes() const { return changes_; }
   bool AllGood() const { return good_; }
