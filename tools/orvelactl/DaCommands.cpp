@@ -21,17 +21,10 @@ constexpr const char* kExitCodes =
     "Exit code: 0 when every item was read with good quality, 1 when any item was refused, failed or "
     "came back not good (it is still printed), 2 when the server could not be started or asked.";
 
-struct TDaOptions {
-  std::string dir;
-  bool json = false;
-  double timeout = 0;  // seconds; 0: the server's own limit
+struct TDaOptions : TServerOptions {
   int rate = 1000;
   int count = 1;
   std::vector<std::string> items;
-
-  std::chrono::milliseconds Timeout() const {
-    return std::chrono::milliseconds(static_cast<int64_t>(timeout * 1000));
-  }
 };
 
 // One item's answer, in the order the items were given.
@@ -298,14 +291,6 @@ int RunStatus(const TDaOptions& options) {
   return kExitGood;
 }
 
-CLI::App* AddCommon(CLI::App* command, TDaOptions& options) {
-  command->add_option("--dir", options.dir, "Program folder")->required();
-  command->add_flag("--json", options.json, "JSON for scripts instead of text");
-  command->add_option("--timeout", options.timeout, "Longest wait for the devices of a read, in seconds")
-      ->check(CLI::Range(0.001, 86400.0));
-  return command;
-}
-
 }  // namespace
 
 void AddDaCommands(CLI::App& app, int& exitCode) {
@@ -314,14 +299,14 @@ void AddDaCommands(CLI::App& app, int& exitCode) {
 
   auto readOptions = std::make_shared<TDaOptions>();
   CLI::App* read =
-      AddCommon(da->add_subcommand("read", "One synchronous device read of the items (one line each)")
-                    ->footer(kExitCodes),
-                *readOptions);
+      AddServerOptions(da->add_subcommand("read", "One synchronous device read of the items (one line each)")
+                           ->footer(kExitCodes),
+                       *readOptions);
   read->add_option("items", readOptions->items, "Item identifiers (dotted tree paths)")->required();
   read->callback([readOptions, &exitCode] { exitCode = RunClient([&] { return RunRead(*readOptions); }); });
 
   auto watchOptions = std::make_shared<TDaOptions>();
-  CLI::App* watch = AddCommon(
+  CLI::App* watch = AddServerOptions(
       da->add_subcommand("watch", "Subscribe to the items and print each data change")->footer(kExitCodes),
       *watchOptions);
   watch->add_option("--rate", watchOptions->rate, "Update rate in ms")
@@ -336,7 +321,7 @@ void AddDaCommands(CLI::App& app, int& exitCode) {
 
   auto statusOptions = std::make_shared<TDaOptions>();
   CLI::App* status =
-      AddCommon(da->add_subcommand("status", "The DA server's status (GetStatus)"), *statusOptions);
+      AddServerOptions(da->add_subcommand("status", "The DA server's status (GetStatus)"), *statusOptions);
   status->callback(
       [statusOptions, &exitCode] { exitCode = RunClient([&] { return RunStatus(*statusOptions); }); });
 }

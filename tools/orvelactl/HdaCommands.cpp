@@ -30,19 +30,12 @@ constexpr const char* kExitCodes =
 // The quality bits of a record whose value the device gave.
 constexpr DWORD kGoodRecordMask = 0xC0;
 
-struct THdaOptions {
-  std::string dir;
-  bool json = false;
-  double timeout = 0;  // seconds; 0: the server's own limit
+struct THdaOptions : TServerOptions {
   std::string start;
   std::string end;
   double interval = 0;  // seconds
   int count = 1;
   std::vector<std::string> items;
-
-  std::chrono::milliseconds Timeout() const {
-    return std::chrono::milliseconds(static_cast<int64_t>(timeout * 1000));
-  }
 };
 
 // A time of the command line as the client hands it to the server: an ISO time as a file time, an HDA
@@ -361,14 +354,6 @@ int RunAttributes(const THdaOptions& options) {
   return SUCCEEDED(item.error) ? kExitGood : kExitItems;
 }
 
-CLI::App* AddCommon(CLI::App* command, THdaOptions& options) {
-  command->add_option("--dir", options.dir, "Program folder")->required();
-  command->add_flag("--json", options.json, "JSON for scripts instead of text");
-  command->add_option("--timeout", options.timeout, "Longest wait for the devices of a read, in seconds")
-      ->check(CLI::Range(0.001, 86400.0));
-  return command;
-}
-
 }  // namespace
 
 void AddHdaCommands(CLI::App& app, int& exitCode) {
@@ -377,7 +362,7 @@ void AddHdaCommands(CLI::App& app, int& exitCode) {
   const std::string footer = std::string(kTimeForms) + "\n" + kExitCodes;
 
   auto readOptions = std::make_shared<THdaOptions>();
-  CLI::App* read = AddCommon(
+  CLI::App* read = AddServerOptions(
       hda->add_subcommand("read", "The items' archive records strictly between start and end (ReadRaw)")
           ->footer(footer),
       *readOptions);
@@ -387,7 +372,7 @@ void AddHdaCommands(CLI::App& app, int& exitCode) {
   read->callback([readOptions, &exitCode] { exitCode = RunClient([&] { return RunRead(*readOptions); }); });
 
   auto adviseOptions = std::make_shared<THdaOptions>();
-  CLI::App* advise = AddCommon(
+  CLI::App* advise = AddServerOptions(
       hda->add_subcommand("advise", "Subscribe to the items' new records (AdviseRaw) and print each delivery")
           ->footer(footer),
       *adviseOptions);
@@ -403,7 +388,7 @@ void AddHdaCommands(CLI::App& app, int& exitCode) {
       [adviseOptions, &exitCode] { exitCode = RunClient([&] { return RunAdvise(*adviseOptions); }); });
 
   auto attributeOptions = std::make_shared<THdaOptions>();
-  CLI::App* attributes = AddCommon(
+  CLI::App* attributes = AddServerOptions(
       hda->add_subcommand("attributes", "The item's attributes (ReadAttribute)")->footer(kExitCodes),
       *attributeOptions);
   attributeOptions->items.resize(1);

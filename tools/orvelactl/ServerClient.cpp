@@ -157,4 +157,12 @@ int RunClient(const std::function<int()>& body) {
   }
 }
 
+CLI::App* AddServerOptions(CLI::App* command, TServerOptions& options) {
+  command->add_option("--dir", options.dir, "Program folder")->required();
+  command->add_flag("--json", options.json, "JSON for scripts instead of text");
+  command->add_option("--timeout", options.timeout, "Longest wait for the devices of a read, in seconds")
+      ->check(CLI::Range(0.001, 86400.0));
+  return command;
+}
+
 }  // namespace orvela::ctl

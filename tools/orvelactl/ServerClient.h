@@ -2,6 +2,7 @@
 // What the da and hda commands share: hosting the server in this process on the folder given, reaching it
 // only as a client does (CoCreateInstance of the ProgID, the OPC interfaces), and printing values, times
 // and error codes the same way.
+#include <CLI/CLI.hpp>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -64,6 +65,20 @@ class THostedServer {
   CLSID ClassOf(const char16_t* progId);
   std::unique_ptr<TServerHost> host_;
 };
+
+// The options every server command takes: the program folder, JSON output and the read limit.
+struct TServerOptions {
+  std::string dir;
+  bool json = false;
+  double timeout = 0;  // seconds; 0: the server's own limit
+
+  std::chrono::milliseconds Timeout() const {
+    return std::chrono::milliseconds(static_cast<int64_t>(timeout * 1000));
+  }
+};
+
+// Adds --dir, --json and --timeout to the command.
+CLI::App* AddServerOptions(CLI::App* command, TServerOptions& options);
 
 // Runs a command body: EClientError and any other exception become "error: ..." on standard error and
 // kExitServer.
