@@ -7,6 +7,7 @@ namespace orvela {
 
 void TTaskTable::Add(TStructRead* task) {
   tasks_.emplace(TKey{task->Owner, task->TransactionNumber}, task);
+  size_ = tasks_.size();
 }
 
 void TTaskTable::Remove(TStructRead* task) {
@@ -14,6 +15,7 @@ void TTaskTable::Remove(TStructRead* task) {
   for (auto it = from; it != to; ++it)
     if (it->second == task) {
       tasks_.erase(it);
+      size_ = tasks_.size();
       return;
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The engine's two look-up tables: cancellable tasks by owner and transaction number, and the
 // transaction slots through which synchronous requests learn that their result is ready.
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -12,7 +13,8 @@
 
 namespace orvela {
 
-// Every queued request task under its owner and transaction number. Only the queue thread uses it.
+// Every queued request task under its owner and transaction number. Only the queue thread changes it;
+// its size may be read from any thread (the monitor, tests).
 class TTaskTable {
  public:
   void Add(TStructRead* task);
@@ -21,8 +23,11 @@ class TTaskTable {
   int CancelRequest(TTaskOwner owner, int32_t transaction, bool hda);
   // Withdraws the DA tasks of an owner: all of them, or those of the given item handles.
   int WithdrawOwner(TTaskOwner owner, std::span<const int32_t> itemHandles);
-  size_t Size() const { return tasks_.size(); }
-  void Clear() { tasks_.clear(); }
+  size_t Size() const { return size_; }
+  void Clear() {
+    tasks_.clear();
+    size_ = 0;
+  }
 
   // Marks a task cancelled: finished at once when it waits, by its reader when it is out.
   static void Cancel(TStructRead& task);
@@ -30,6 +35,7 @@ class TTaskTable {
  private:
   using TKey = std::pair<TTaskOwner, int32_t>;
   std::multimap<TKey, TStructRead*> tasks_;
+  std::atomic<size_t> size_{0};
 };
 
 class TTransactionSlots {
