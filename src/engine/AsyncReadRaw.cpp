@@ -289,7 +289,9 @@ void TAsyncReadRaw::CheckDevice(TDataModel& model, TPribor& record, const TDescT
       record.TimeCorrection = 0;
       if (ctx_.settings.TimeCorrectionMode && std::fabs(diff) > 55 && std::fabs(diff) < 65)
         record.TimeCorrection = diff > 0 ? 1.0 / 24 : -1.0 / 24;
-      if (computer > deviceTime || -diff > ctx_.settings.AllowedClockDiffMinutes)
+      // The clock is read a moment before the computer's time is taken, so the device is nearly always a
+      // little behind: only whole minutes beyond the allowed difference, either way, are worth a warning.
+      if (std::floor(std::fabs(diff)) > ctx_.settings.AllowedClockDiffMinutes)
         Journal("Внимание. Проверьте время. Прибор (" + record.Serial + "): " + FormatDateTime(deviceTime) +
                 ". Компьютер: " + FormatDateTime(computer) +
                 ".  Рекомендуется настроить Время и перезапустить задачу.");

@@ -402,6 +402,29 @@ TEST_F(ReaderTest, MeterAnsweringAnotherSerialIsJournalledAndNotRead) {
       1);
 }
 
+// The clock check warns only when the meter's clock is off by more whole minutes than allowed, either way.
+struct TClockCase {
+  int offsetMinutes;
+  uint16_t allowedMinutes;
+  int warnings;
+};
+
+class ReaderClockTest : public ReaderTest, public ::testing::WithParamInterface<TClockCase> {};
+
+TEST_P(ReaderClockTest, WarnsOfAClockOffByMoreThanAllowed) {
+  const TClockCase c = GetParam();
+  line.Faults().Update([&](sim::TFaults& f) { f.clockOffsetMinutes = c.offsetMinutes; });
+  settings.AllowedClockDiffMinutes = c.allowedMinutes;
+  auto nodes = AddDevice(key, {{tidData, tidCurrent, 0x00}});
+  Start();
+  ASSERT_EQ(ReadDa({nodes[0]->Handle}).size(), 1u);
+  EXPECT_EQ(logs.JournalCount("Внимание. Проверьте время. Прибор (12345678)"), c.warnings);
+}
+
+INSTANTIATE_TEST_SUITE_P(Clocks, ReaderClockTest,
+                         ::testing::Values(TClockCase{0, 0, 0}, TClockCase{-5, 0, 1}, TClockCase{5, 0, 1},
+                                           TClockCase{-5, 10, 0}, TClockCase{12, 10, 1}));
+
 TEST_F(ReaderTest, FinalAsyncStopsAReaderInsideASlowExchange) {
   line.Faults().Update([](sim::TFaults& f) { f.replyDelayMs = 3'600'000; });
   auto nodes = AddDevice(key, {{tidData, tidCurrent, 0x00}});
