@@ -1,11 +1,18 @@
 // OrvelaOPC: the server and operator program. Headless for now: it starts the server host on the program
 // folder (configuration, work logs, journal, class registration) and prints the status texts the status
-// bar would show.
+// bar would show; with --serve it stays up as a service, offering the local endpoint, until told to stop.
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <filesystem>
 #include <iostream>
+#include <stdexcept>
 
 #include "com/ServerHost.h"
+#include "endpoint/Endpoint.h"
 #include "platform/MainThread.h"
 #include "tree/ConfigController.h"
 #include "tree/WorkLog.h"
@@ -24,12 +31,58 @@ void PrintStart(const orvela::TStartResult& result) {
   for (const std::string& line : result.StatusLines()) std::cout << line << "\n";
 }
 
+// SIGTERM and SIGINT, blocked in every thread and read by the main loop. Made before any thread starts,
+// so that they all inherit the mask.
+class TStopSignals {
+ public:
+  TStopSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) == 0)
+      fd_ = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (fd_ < 0) throw std::runtime_error("cannot watch for stop signals");
+  }
+  ~TStopSignals() { ::close(fd_); }
+  TStopSignals(const TStopSignals&) = delete;
+  TStopSignals& operator=(const TStopSignals&) = delete;
+  bool Arrived() const {
+    pollfd stop{fd_, POLLIN, 0};
+    return ::poll(&stop, 1, 0) > 0;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Headless service: the host and the endpoint until SIGTERM or SIGINT, then down in order (endpoint and
+// its server objects, then the host: engine stopped and joined, journal closed last).
+int Serve(const std::filesystem::path& programFolder) {
+  const TStopSignals signals;
+  std::filesystem::create_directories(programFolder);
+  const orvela::TFolderLock lock(programFolder);
+  orvela::TServerHost host(programFolder);
+  PrintStart(host.Start());
+  if (!host.Start().Completed() || !host.Serving()) return 1;
+  orvela::TEndpoint endpoint(host);
+  std::cout << "serving on " << endpoint.SocketPath().string() << std::endl;
+  for (int round = 1; !signals.Arrived(); ++round) {
+    orvela::MainThread::PumpFor(50);
+    if (round % 20 == 0) endpoint.CheckTree();
+  }
+  endpoint.Stop();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"OrvelaOPC: metering data server"};
   std::string dir;
   app.add_option("--dir", dir, "Program folder (default: $XDG_DATA_HOME/OrvelaOPC)");
+  bool serve = false;
+  app.add_flag("--serve", serve, "Stay up headless, serving the local endpoint, until SIGTERM or SIGINT");
   app.allow_extras();  // "Open" and the COM server switches are handled by the shell
   try {
     app.parse(argc, argv);
@@ -41,6 +94,11 @@ int main(int argc, char** argv) {
       dir.empty() ? orvela::DefaultProgramFolder() : std::filesystem::path(dir);
   int exitCode = 0;
   try {
+    if (serve) {
+      exitCode = Serve(programFolder);
+      orvela::MainThread::Stop();
+      return exitCode;
+    }
     orvela::TServerHost host(programFolder);
     PrintStart(host.Start());
     if (!host.Start().Completed()) exitCode = 1;

@@ -35,6 +35,8 @@ class TProcess {
   TProcess& operator=(const TProcess&) = delete;
 
   bool Started() const { return pid_ > 0; }
+  // For signalling it (a service told to stop).
+  pid_t Pid() const { return pid_; }
   // Why it did not start.
   const std::string& StartError() const { return startError_; }
 

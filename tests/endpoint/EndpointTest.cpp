@@ -1,0 +1,503 @@
+// The local endpoint: its JSON-line protocol against the server objects hosted on a simulated meter
+// line, and OrvelaOPC --serve as a service on a program folder.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "com/ServerHost.h"
+#include "endpoint/Endpoint.h"
+#include "endpoint/EndpointCodec.h"
+#include "metersim/DeviceFactory.h"
+#include "metersim/Line.h"
+#include "metersim/Values.h"
+#include "platform/Clock.h"
+#include "platform/DateTime.h"
+#include "platform/MainThread.h"
+#include "platform/com/ComMemory.h"
+#include "platform/com/ComVariant.h"
+#include "support/Process.h"
+#include "support/ServerFolder.h"
+#include "support/TempDir.h"
+#include "tree/DemoConfig.h"
+
+namespace orvela {
+namespace {
+
+using Json = nlohmann::json;
+const TDateTime kStart = EncodeDateTime(2024, 3, 2, 10, 20);
+constexpr uint8_t kHeat = 0x00;
+const std::string kHeatNow = std::string(test::kDemoCurrent) + "Количество теплоты - канал 1.Значение";
+const std::string kHeatHours = std::string(test::kDemoHours) + "Количество теплоты - канал 1";
+
+constexpr uint32_t kInvalidData = 0x8007000D;
+constexpr uint32_t kBadLength = 0x80070018;
+constexpr uint32_t kInvalidArg = 0x80070057;
+constexpr uint32_t kNotImpl = 0x80004001;
+constexpr uint32_t kUnexpected = 0x8000FFFF;
+constexpr uint32_t kInvalidHandle = 0xC0040001;
+constexpr uint32_t kBadRights = 0xC0040006;
+constexpr uint32_t kUnknownItem = 0xC0040007;
+
+int Connect(const std::filesystem::path& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// One client connection; while it waits for a line the main thread is pumped, as the server needs.
+class TLineClient {
+ public:
+  explicit TLineClient(const std::filesystem::path& path, bool pump = true)
+      : fd_(Connect(path)), pump_(pump) {}
+  ~TLineClient() { Close(); }
+  bool Connected() const { return fd_ >= 0; }
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  void Send(const std::string& text) {
+    size_t sent = 0;
+    while (sent < text.size()) {
+      const ssize_t n = ::send(fd_, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return;
+      sent += static_cast<size_t>(n);
+    }
+  }
+  // The next message; nullopt when the server closed the connection or nothing came for a long while.
+  std::optional<Json> Next() {
+    for (int rounds = 0; rounds < 12000; ++rounds) {
+      if (const size_t lf = in_.find('\n'); lf != std::string::npos) {
+        const std::string line = in_.substr(0, lf);
+        in_.erase(0, lf + 1);
+        return Json::parse(line);
+      }
+      if (pump_) MainThread::PumpFor(5);
+      pollfd ready{fd_, POLLIN, 0};
+      if (::poll(&ready, 1, 5) <= 0) continue;
+      char buffer[65536];
+      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n == 0) return std::nullopt;
+      if (n > 0) in_.append(buffer, static_cast<size_t>(n));
+    }
+    return std::nullopt;
+  }
+  // The messages up to and including the reply to id (events and other replies are set aside in others).
+  std::vector<Json> Until(int64_t id, std::vector<Json>* others = nullptr) {
+    std::vector<Json> got;
+    while (auto message = Next()) {
+      const bool mine = message->contains("id") && (*message)["id"] == id;
+      if (mine)
+        got.push_back(*message);
+      else if (others)
+        others->push_back(*message);
+      if (mine && message->contains("ok")) break;
+    }
+    return got;
+  }
+  Json Ask(const Json& request) {
+    Send(request.dump() + "\n");
+    const std::vector<Json> got = Until(request["id"].get<int64_t>());
+    return got.empty() ? Json() : got.back();
+  }
+
+ private:
+  int fd_;
+  bool pump_;
+  std::string in_;
+};
+
+class Endpoint : public ::testing::Test {
+ protected:
+  Endpoint() : clock(20, kStart) {
+    SetSystemClock(&clock);
+    line = std::make_unique<sim::TLine>(sim::TLineOptions{.clock = &clock});
+    line->AddDevice(sim::MakeDevice("tarvel2001", kDemoMeterAddress, kDemoMeterSerial));
+    line->ListenTcp();
+    test::WriteServerFolder(dir, line->Port());
+    TServerHostOptions options;
+    options.startedByComServer = false;
+    host = std::make_unique<TServerHost>(dir, options);
+    endpoint = std::make_unique<TEndpoint>(*host);
+  }
+  ~Endpoint() override {
+    endpoint.reset();
+    host.reset();
+    line.reset();
+    SetSystemClock(nullptr);
+  }
+
+  // A connection that has said hello.
+  std::unique_ptr<TLineClient> Open() {
+    auto client = std::make_unique<TLineClient>(endpoint->SocketPath());
+    EXPECT_TRUE(client->Connected());
+    EXPECT_EQ(client->Ask({{"id", 1}, {"op", "hello"}, {"proto", 1}})["ok"], true);
+    return client;
+  }
+
+  ScaledClock clock;
+  std::unique_ptr<sim::TLine> line;
+  test::TTempDir temp{"orvela-ep"};
+  const std::filesystem::path dir = temp.Path();
+  std::unique_ptr<TServerHost> host;
+  std::unique_ptr<TEndpoint> endpoint;
+};
+
+TEST(EndpointCodec, ValuesAndTimesAreSentAsTheWireSaysJsonCannotCarryThemOtherwise) {
+  struct TCase {
+    VARIANT value;
+    Json expected;
+  };
+  auto make = [](VARTYPE vt, auto setter) {
+    VARIANT v{};
+    v.vt = vt;
+    setter(v);
+    return v;
+  };
+  const TCase cases[] = {
+      {make(VT_EMPTY, [](VARIANT&) {}), nullptr},
+      {make(VT_BOOL, [](VARIANT& v) { v.boolVal = VARIANT_TRUE; }), true},
+      {make(VT_I2, [](VARIANT& v) { v.iVal = -7; }), -7},
+      {make(VT_UI4, [](VARIANT& v) { v.ulVal = 4000000000u; }), 4000000000u},
+      {make(VT_R4, [](VARIANT& v) { v.fltVal = 21.1f; }), 21.1},
+      {make(VT_R8, [](VARIANT& v) { v.dblVal = std::nan(""); }), "#NaN"},
+      {make(VT_R4, [](VARIANT& v) { v.fltVal = -INFINITY; }), "#-Inf"},
+      {make(VT_R8, [](VARIANT& v) { v.dblVal = INFINITY; }), "#Inf"},
+      {make(VT_I8, [](VARIANT& v) { v.llVal = 5; }), "#i64:5"},
+      {make(VT_UI8, [](VARIANT& v) { v.ullVal = 18446744073709551615ull; }), "#u64:18446744073709551615"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.expected.dump());
+    Json out;
+    ASSERT_TRUE(endpoint::ValueJson(c.value, out));
+    EXPECT_EQ(out, c.expected);
+  }
+  TComVariant text;
+  text.vt = VT_BSTR;
+  text.bstrVal = SysAllocString(u"#abc");
+  Json out;
+  ASSERT_TRUE(endpoint::ValueJson(text, out));
+  EXPECT_EQ(out, "##abc");
+  VARIANT currency{};
+  currency.vt = VT_CY;
+  EXPECT_FALSE(endpoint::ValueJson(currency, out));
+
+  // 2025-12-10T10:00:00Z and a tick before it, floored; a zero time is unknown.
+  const int64_t micros = 1'765'360'800'000'000;
+  EXPECT_EQ(endpoint::FileTimeToMicros(endpoint::MicrosToFileTime(micros)), micros);
+  EXPECT_EQ(
+      endpoint::FileTimeToMicros(Int64ToFileTime(FileTimeToInt64(endpoint::MicrosToFileTime(micros)) - 1)),
+      micros - 1);
+  EXPECT_TRUE(endpoint::TimeJson(FILETIME{}).is_null());
+}
+
+TEST_F(Endpoint, LinesGetTheirRepliesAndBadOnesAnErrorThatLeavesTheConnectionWorking) {
+  TLineClient client(endpoint->SocketPath());
+  ASSERT_TRUE(client.Connected());
+  struct TCase {
+    std::string line;
+    Json id;                     // of the reply
+    std::optional<uint32_t> hr;  // nullopt: ok
+  };
+  const TCase cases[] = {
+      {R"({"id":1,"op":"ping"})", 1, kUnexpected},  // before hello
+      {R"({"id":2,"op":"hello","proto":"1"})", 2, kInvalidArg},
+      {R"({"id":3,"op":"hello","proto":1,"client":"test"})", 3, std::nullopt},
+      {R"({"id":4,"op":"hello","proto":1})", 4, kUnexpected},
+      {"oops", nullptr, kInvalidData},
+      {"[1,2]", nullptr, kInvalidData},
+      {"{\"id\":5,\"op\":\"ping\",\"x\":\"\xff\"}", nullptr, kInvalidData},
+      {R"({"op":"ping"})", nullptr, kInvalidArg},
+      {R"({"id":0,"op":"ping"})", nullptr, kInvalidArg},
+      {R"({"id":1.5,"op":"ping"})", nullptr, kInvalidArg},
+      {R"({"id":9007199254740992,"op":"ping"})", nullptr, kInvalidArg},
+      {R"({"id":6,"op":7})", 6, kInvalidArg},
+      {R"({"id":7,"op":"write"})", 7, kNotImpl},
+      {R"({"id":8,"op":"ping","future":[1]})", 8, std::nullopt},
+      {R"({"id":9,"op":"read","items":[]})", 9, kInvalidArg},
+      {R"({"id":10,"op":"read","items":[1]})", 10, kInvalidArg},
+      {R"({"id":11,"op":"read","items":["x"],"maxAge":-1})", 11, kInvalidArg},
+      {R"({"id":12,"op":"sub","items":["x"]})", 12, kInvalidArg},
+      {R"({"id":13,"op":"unsub","sub":99})", 13, kInvalidHandle},
+      {R"({"id":14,"op":"hist.raw","nid":"x","start":2,"end":1})", 14, kInvalidArg},
+      {R"({"id":15,"op":"hist.raw","nid":"Устройства.Нет","start":1,"end":2})", 15, kUnknownItem},
+      {R"({"id":16,"op":"hist.raw","nid":"Устройства","start":1,"end":2})", 16, kBadRights},
+      {R"({"id":17,"op":"hist.raw","nid":"x","start":1,"end":2,"max":1000001})", 17, kInvalidArg},
+      {R"({"id":18,"op":"cancel","req":12345})", 18, std::nullopt},
+      {R"({"id":19,"op":"status"})"
+       "\r",
+       19, std::nullopt},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.line);
+    client.Send("\n" + c.line + "\n");  // empty lines are ignored
+    const std::optional<Json> reply = client.Next();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ((*reply)["id"], c.id) << reply->dump();
+    if (c.hr) {
+      EXPECT_EQ((*reply)["ok"], false) << reply->dump();
+      EXPECT_EQ((*reply)["hr"], *c.hr) << reply->dump();
+    } else {
+      EXPECT_EQ((*reply)["ok"], true) << reply->dump();
+    }
+  }
+  // An oversized line is answered once, skipped to its end, and the next line is served.
+  client.Send(std::string(4'194'305, 'x') + "\n" +
+              R"({"id":20,"op":"ping"})"
+              "\n");
+  const std::optional<Json> tooLong = client.Next();
+  ASSERT_TRUE(tooLong);
+  EXPECT_EQ((*tooLong)["hr"], kBadLength);
+  EXPECT_TRUE((*tooLong)["id"].is_null());
+  const std::optional<Json> pong = client.Next();
+  ASSERT_TRUE(pong);
+  EXPECT_EQ((*pong)["id"], 20);
+  EXPECT_TRUE((*pong)["now"].is_number_integer());
+}
+
+TEST_F(Endpoint, HelloAndBrowseDescribeTheTreeAndReadGivesTheMetersValue) {
+  TLineClient client(endpoint->SocketPath());
+  const Json hello = client.Ask({{"id", 1}, {"op", "hello"}, {"proto", 1}});
+  ASSERT_EQ(hello["ok"], true) << hello.dump();
+  EXPECT_EQ(hello["root"], "Устройства");
+  EXPECT_EQ(hello["limits"]["line"], 4194304);
+
+  client.Send(R"({"id":2,"op":"browse"})"
+              "\n");
+  const std::vector<Json> browse = client.Until(2);
+  ASSERT_GE(browse.size(), 2u);
+  EXPECT_EQ(browse.back()["generation"], hello["generation"]);
+  std::map<std::string, Json> nodes;
+  for (size_t k = 0; k + 1 < browse.size(); ++k)
+    for (const Json& node : browse[k]["nodes"]) nodes[node["nid"]] = node;
+  EXPECT_EQ(browse.back()["count"], nodes.size());
+  EXPECT_TRUE(browse[0]["nodes"][0]["parent"].is_null());
+  ASSERT_TRUE(nodes.count(kHeatNow));
+  EXPECT_EQ(nodes[kHeatNow]["kind"], "variable");
+  EXPECT_EQ(nodes[kHeatNow]["da"], true);
+  ASSERT_TRUE(nodes.count(kHeatHours));
+  EXPECT_EQ(nodes[kHeatHours]["hist"], true);
+  EXPECT_TRUE(nodes.count(nodes[kHeatNow]["parent"].get<std::string>()));
+
+  const TDateTime before = clock.Now();
+  const Json read = client.Ask({{"id", 3},
+                                {"op", "read"},
+                                {"items", {kHeatNow, "Устройства.Нет такого", "Устройства", kHeatNow}},
+                                {"maxAge", 0}});
+  const TDateTime after = clock.Now();
+  ASSERT_EQ(read["ok"], true) << read.dump();
+  const Json& items = read["items"];
+  ASSERT_EQ(items.size(), 4u);
+  for (size_t k : {0u, 3u}) {
+    SCOPED_TRACE(k);
+    EXPECT_EQ(items[k]["hr"], 0);
+    EXPECT_EQ(items[k]["q"], 192);
+    EXPECT_TRUE(items[k]["t"].is_number_integer());
+    const float value = items[k]["v"].get<float>();
+    EXPECT_TRUE(value == sim::CurrentValue(kDemoMeterSerial, kHeat, before) ||
+                value == sim::CurrentValue(kDemoMeterSerial, kHeat, after))
+        << value;
+  }
+  EXPECT_EQ(items[1]["hr"], kUnknownItem);
+  EXPECT_TRUE(items[1]["v"].is_null());
+  EXPECT_EQ(items[2]["hr"], kBadRights);
+}
+
+TEST_F(Endpoint, SubscriptionDeliversDataEventsAfterItsReplyUntilUnsubscribed) {
+  auto client = Open();
+  client->Send(Json{{"id", 2}, {"op", "sub"}, {"rate", 500}, {"items", {kHeatNow, "Устройства.Нет"}}}.dump() +
+               "\n");
+  std::vector<Json> events;
+  const std::vector<Json> reply = client->Until(2, &events);
+  ASSERT_EQ(reply.size(), 1u);
+  ASSERT_EQ(reply[0]["ok"], true) << reply[0].dump();
+  EXPECT_EQ(reply[0]["rate"], 2000);
+  EXPECT_EQ(reply[0]["items"], Json({0, kUnknownItem}));
+  EXPECT_TRUE(events.empty());  // nothing before the reply
+  const int64_t sub = reply[0]["sub"];
+  std::optional<Json> event = client->Next();
+  ASSERT_TRUE(event);
+  EXPECT_EQ((*event)["ev"], "data");
+  EXPECT_EQ((*event)["sub"], sub);
+  ASSERT_EQ((*event)["items"].size(), 1u);
+  EXPECT_EQ((*event)["items"][0]["nid"], kHeatNow);
+  EXPECT_EQ((*event)["items"][0]["q"], 192);
+
+  const Json status = client->Ask({{"id", 3}, {"op", "status"}});
+  EXPECT_EQ(status["subs"], 1);
+  EXPECT_EQ(status["state"], "running");
+  const Json mod = client->Ask(
+      {{"id", 4}, {"op", "sub.mod"}, {"sub", sub}, {"rate", 3000}, {"remove", {"Устройства.Нет"}}});
+  EXPECT_EQ(mod["rate"], 3000);
+  EXPECT_EQ(mod["remove"], Json({kInvalidHandle}));
+  EXPECT_EQ(client->Ask({{"id", 5}, {"op", "unsub"}, {"sub", sub}})["ok"], true);
+  EXPECT_EQ(client->Ask({{"id", 6}, {"op", "unsub"}, {"sub", sub}})["hr"], kInvalidHandle);
+  EXPECT_EQ(client->Ask({{"id", 7}, {"op", "status"}})["subs"], 0);
+}
+
+TEST_F(Endpoint, HistRawStreamsTheHourlyRecordsOfTheWindowWithBoundsAndMax) {
+  auto client = Open();
+  const int64_t endIndex = sim::PeriodIndex(sim::EPeriod::Hour, kStart) - 2;
+  auto micros = [](int64_t index) {
+    return endpoint::FileTimeToMicros(LocalDateTimeToFileTime(sim::PeriodStart(sim::EPeriod::Hour, index)));
+  };
+  const int64_t firstIndex = endIndex - 6;
+  client->Send(Json{{"id", 2},
+                    {"op", "hist.raw"},
+                    {"nid", kHeatHours},
+                    {"start", micros(firstIndex)},
+                    {"end", micros(endIndex)}}
+                   .dump() +
+               "\n");
+  const std::vector<Json> got = client->Until(2);
+  ASSERT_GE(got.size(), 2u);
+  ASSERT_EQ(got.back()["ok"], true) << got.back().dump();
+  EXPECT_EQ(got.back()["more"], false);
+  const Json& values = got[0]["values"];
+  // start <= t < end: the record at the start is in, the one at the end is not.
+  ASSERT_EQ(values.size(), 6u) << values.dump();
+  EXPECT_EQ(got.back()["count"], 6);
+  for (size_t k = 0; k < values.size(); ++k) {
+    SCOPED_TRACE(k);
+    const int64_t index = firstIndex + static_cast<int64_t>(k);
+    EXPECT_EQ(values[k]["t"], micros(index));
+    EXPECT_EQ(values[k]["q"], 0x000400C0);
+    EXPECT_EQ(values[k]["v"].get<float>(),
+              sim::ArchiveValue(kDemoMeterSerial, kHeat, sim::EPeriod::Hour, index, false));
+    EXPECT_FALSE(values[k].contains("bound"));
+  }
+
+  // max cuts the window short; the end bound is then left out. The start bound is the value at start.
+  const Json limited = Json{{"id", 3},
+                            {"op", "hist.raw"},
+                            {"nid", kHeatHours},
+                            {"start", micros(firstIndex) + 1},
+                            {"end", micros(endIndex)},
+                            {"max", 2},
+                            {"bounds", true}};
+  client->Send(limited.dump() + "\n");
+  const std::vector<Json> cut = client->Until(3);
+  ASSERT_GE(cut.size(), 2u);
+  EXPECT_EQ(cut.back()["more"], true);
+  const Json& bounded = cut[0]["values"];
+  ASSERT_EQ(bounded.size(), 3u) << bounded.dump();
+  EXPECT_EQ(bounded[0]["t"], micros(firstIndex));
+  EXPECT_EQ(bounded[0]["bound"], true);
+  EXPECT_EQ(bounded[1]["t"], micros(firstIndex + 1));
+  EXPECT_EQ(bounded[2]["t"], micros(firstIndex + 2));
+}
+
+TEST_F(Endpoint, ATreeChangeIsAnnouncedOnceWithTheNewGeneration) {
+  auto client = Open();
+  const uint32_t before = client->Ask({{"id", 2}, {"op", "status"}})["generation"];
+  endpoint->CheckTree();  // nothing changed: no event
+  TNTreeData* root = host->Tree().Root();
+  TNTreeData* device = root->Children.at(0);
+  host->Tree().DetachChild(root, device);
+  endpoint->CheckTree();
+  endpoint->CheckTree();
+  const std::optional<Json> event = client->Next();
+  ASSERT_TRUE(event);
+  EXPECT_EQ((*event)["ev"], "tree");
+  EXPECT_NE((*event)["generation"], before);
+  const Json status = client->Ask({{"id", 3}, {"op", "status"}});
+  EXPECT_EQ(status["generation"], (*event)["generation"]);  // and no second event before the reply
+  client->Send(R"({"id":4,"op":"browse"})" "\n");
+  const std::vector<Json> browse = client->Until(4);
+  EXPECT_EQ(browse.back()["generation"], (*event)["generation"]);
+  for (size_t k = 0; k + 1 < browse.size(); ++k)
+    for (const Json& node : browse[k]["nodes"]) EXPECT_NE(node["nid"], device->Path);
+  host->Tree().AttachChild(root, device);  // the fixture's host stops the engine with the tree whole
+}
+
+TEST_F(Endpoint, CancelOfARequestInProgressGetsItsOneReply) {
+  auto client = Open();
+  // Both lines arrive together: the cancel is seen before the main thread serves the read.
+  client->Send(Json{{"id", 2}, {"op", "read"}, {"items", {kHeatNow}}}.dump() + "\n" +
+               Json{{"id", 3}, {"op", "cancel"}, {"req", 2}}.dump() + "\n");
+  std::vector<Json> others;
+  const std::vector<Json> read = client->Until(2, &others);
+  ASSERT_EQ(read.size(), 1u);
+  ASSERT_EQ(others.size(), 1u);
+  EXPECT_EQ(others[0]["found"], true);
+  EXPECT_EQ(read[0]["ok"], false);
+  EXPECT_EQ(read[0]["hr"], 0x80004004u);
+  // The id is free again once answered.
+  EXPECT_EQ(client->Ask({{"id", 2}, {"op", "ping"}})["ok"], true);
+}
+
+TEST_F(Endpoint, AClientThatGoesMidStreamLeavesTheServerServingOthers) {
+  {
+    auto gone = Open();
+    gone->Send(Json{{"id", 2}, {"op", "sub"}, {"rate", 0}, {"items", {kHeatNow}}}.dump() + "\n" +
+               Json{{"id", 3}, {"op", "browse"}}.dump() + "\n" +
+               Json{{"id", 4}, {"op", "read"}, {"items", {kHeatNow}}}.dump() + "\n");
+    ASSERT_TRUE(gone->Next());
+  }  // closed with replies and events still coming
+  auto client = Open();
+  for (int k = 0; k < 20; ++k) MainThread::PumpFor(5);
+  const Json status = client->Ask({{"id", 2}, {"op", "status"}});
+  EXPECT_EQ(status["connections"], 1);
+  const Json read = client->Ask({{"id", 3}, {"op", "read"}, {"items", {kHeatNow}}});
+  EXPECT_EQ(read["items"][0]["q"], 192) << read.dump();
+}
+
+TEST_F(Endpoint, ConnectionsBeyondEightGetBusyAndAreClosed) {
+  std::vector<std::unique_ptr<TLineClient>> clients;
+  for (int k = 0; k < 8; ++k) clients.push_back(Open());
+  TLineClient ninth(endpoint->SocketPath());
+  const std::optional<Json> busy = ninth.Next();
+  ASSERT_TRUE(busy);
+  EXPECT_EQ((*busy)["hr"], 0x800700AAu);
+  EXPECT_FALSE(ninth.Next());
+}
+
+TEST(EndpointService, ServesUntilSigtermAndRefusesASecondInstance) {
+  ScaledClock clock(20, kStart);
+  sim::TLine line(sim::TLineOptions{.clock = &clock});
+  line.AddDevice(sim::MakeDevice("tarvel2001", kDemoMeterAddress, kDemoMeterSerial));
+  line.ListenTcp();
+  test::TTempDir temp{"orvela-eps"};
+  test::WriteServerFolder(temp.Path(), line.Port());
+  const std::string program = std::string(ORVELA_BINARY_DIR) + "/src/app/OrvelaOPC";
+  test::TProcess server({program, "--dir", temp.Path().string(), "--serve"});
+  ASSERT_TRUE(server.Started()) << server.StartError();
+  std::optional<std::string> line1;
+  while ((line1 = server.ReadLine(60'000)) && line1->rfind("serving on ", 0) != 0) {
+  }
+  ASSERT_TRUE(line1) << "the server did not start serving";
+
+  TLineClient client(temp.Path() / TEndpoint::kSocketName, false);
+  ASSERT_TRUE(client.Connected());
+  EXPECT_EQ(client.Ask({{"id", 1}, {"op", "hello"}, {"proto", 1}})["ok"], true);
+  EXPECT_EQ(client.Ask({{"id", 2}, {"op", "ping"}})["ok"], true);
+
+  test::TProcess second({program, "--dir", temp.Path().string(), "--serve"});
+  const test::TProcessResult refused = second.Finish(60'000);
+  EXPECT_NE(refused.exitCode, 0);
+  EXPECT_NE(refused.err.find("another OrvelaOPC already serves"), std::string::npos) << refused.err;
+
+  ASSERT_EQ(::kill(server.Pid(), SIGTERM), 0);
+  const std::optional<Json> shutdown = client.Next();
+  ASSERT_TRUE(shutdown);
+  EXPECT_EQ((*shutdown)["ev"], "shutdown");
+  const test::TProcessResult result = server.Finish(60'000);
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_FALSE(std::filesystem::exists(temp.Path() / TEndpoint::kSocketName));
+}
+
+}  // namespace
+}  // namespace orvela

@@ -1,0 +1,135 @@
+"use strict";
+// The OPC UA server in front of the local endpoint: one endpoint connection, the mirrored tree, reads,
+// subscriptions and history. Everything it shows comes from the endpoint; it can restart at any time.
+require("./node18");
+const path = require("node:path");
+const { OPCUAServer, OPCUACertificateManager, SecurityPolicy, MessageSecurityMode, StatusCodes } = require("node-opcua");
+const { EndpointConnection } = require("./EndpointConnection");
+const { TreeMirror } = require("./TreeMirror");
+const { ReadBatcher } = require("./ReadBatcher");
+const { SubscriptionMapper } = require("./SubscriptionMapper");
+const { HistoryReader } = require("./HistoryReader");
+
+const VERSION = require("../package.json").version;
+
+function isLoopback(host) {
+  return host === "localhost" || host === "::1" || /^127\.\d{1,3}\.\d{1,3}\.\d{1,3}$/.test(host);
+}
+
+// Security follows where the server listens: plain only where nobody else can reach it.
+function securityFor(host) {
+  return isLoopback(host)
+    ? { securityPolicies: [SecurityPolicy.None], securityModes: [MessageSecurityMode.None] }
+    : {
+        securityPolicies: [SecurityPolicy.Basic256Sha256],
+        securityModes: [MessageSecurityMode.Sign, MessageSecurityMode.SignAndEncrypt]
+      };
+}
+
+class Gateway {
+  // options: socketPath, host, port, pkiDir, log, and timings for tests (endpoint, readTimeoutMs, historyTimeoutMs)
+  constructor(options) {
+    this.opt = { host: "127.0.0.1", port: 4840, log: () => {}, endpoint: {}, ...options };
+    this.opt.pkiDir = this.opt.pkiDir || path.join(path.dirname(this.opt.socketPath), "pki");
+    this.log = this.opt.log;
+    this.connection = new EndpointConnection(this.opt.socketPath, { log: this.log, ...this.opt.endpoint });
+    this.browsing = null;
+    this.browseAgain = false;
+  }
+
+  async start() {
+    const { host, port } = this.opt;
+    const certificateManager = new OPCUACertificateManager({
+      rootFolder: this.opt.pkiDir,
+      automaticallyAcceptUnknownCertificate: false
+    });
+    this.server = new OPCUAServer({
+      host,
+      port,
+      hostname: host === "0.0.0.0" || host === "::" ? undefined : host,
+      ...securityFor(host),
+      allowAnonymous: true,
+      disableDiscovery: true,
+      serverCertificateManager: certificateManager,
+      serverInfo: { applicationUri: "urn:orvela:opc-ua-gateway", productUri: "urn:orvela:opc", applicationName: { text: "OrvelaOPC" } },
+      buildInfo: { productName: "OrvelaOPC UA gateway", softwareVersion: VERSION, manufacturerName: "OrvelaOPC" }
+    });
+    await this.server.initialize();
+    const addressSpace = this.server.engine.addressSpace;
+    this.history = new HistoryReader(this.connection, { log: this.log, timeoutMs: this.opt.historyTimeoutMs });
+    this.mirror = new TreeMirror(
+      addressSpace,
+      { historyRead: (info, context, details, continuationData) => this.history.read(info, context, details, continuationData) },
+      this.log
+    );
+    this.reads = new ReadBatcher(this.connection, this.mirror, { log: this.log, timeoutMs: this.opt.readTimeoutMs });
+    this.server.engine.refreshValues = (nodes, maxAge, callback) => this.reads.refreshValues(nodes, maxAge, callback);
+    this.subs = new SubscriptionMapper(this.connection, this.mirror, { log: this.log });
+    this.subs.attach(this.server);
+
+    this.connection.on("ready", (hello) => this.onReady(hello));
+    this.connection.on("down", (err) => this.onDown(err));
+    this.connection.on("event", (ev) => this.onEvent(ev));
+    await this.server.start();
+    this.connection.start();
+  }
+
+  endpointUrl() {
+    return this.server.getEndpointUrl();
+  }
+
+  async stop() {
+    this.connection.stop();
+    if (this.server) await this.server.shutdown(0);
+  }
+
+  onReady(hello) {
+    this.log(`connected to ${hello.server} ${hello.version}, tree generation ${hello.generation}`);
+    this.subs.reset();
+    this.refreshTree();
+  }
+
+  onDown(err) {
+    this.log(`local endpoint lost: ${err.message}`);
+    this.mirror.markAll(StatusCodes.BadNoCommunication);
+  }
+
+  onEvent(ev) {
+    if (ev.ev === "data") this.subs.onData(ev);
+    else if (ev.ev === "tree") this.refreshTree();
+    else if (ev.ev === "shutdown") this.log(`server stopping: ${ev.reason}`);
+  }
+
+  // One browse at a time; a change announced meanwhile browses once more afterwards.
+  refreshTree() {
+    if (this.browsing) {
+      this.browseAgain = true;
+      return this.browsing;
+    }
+    this.browsing = this.browse()
+      .catch((err) => this.log(`browse failed: ${err.message}`))
+      .finally(() => {
+        this.browsing = null;
+        if (this.browseAgain) {
+          this.browseAgain = false;
+          this.refreshTree();
+        }
+      });
+    return this.browsing;
+  }
+
+  async browse() {
+    const nodes = [];
+    const reply = await this.connection.request(
+      "browse",
+      {},
+      { onPart: (part) => Array.isArray(part.nodes) && nodes.push(...part.nodes) }
+    );
+    const removed = this.mirror.sync(nodes, reply.generation);
+    this.subs.forget(removed);
+    this.subs.schedule();
+    this.log(`tree generation ${reply.generation}: ${this.mirror.nodes.size} nodes`);
+  }
+}
+
+module.exports = { Gateway, isLoopback, securityFor };
