@@ -65,7 +65,7 @@ int Serve(const std::filesystem::path& programFolder) {
   orvela::TServerHost host(programFolder);
   PrintStart(host.Start());
   if (!host.Start().Completed() || !host.Serving()) return 1;
-  orvela::TEndpoint endpoint(host);
+  orvela::TEndpoint endpoint(host.ProgramFolder(), host.Tree());
   std::cout << "serving on " << endpoint.SocketPath().string() << std::endl;
   for (int round = 1; !signals.Arrived(); ++round) {
     orvela::MainThread::PumpFor(50);

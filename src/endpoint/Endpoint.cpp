@@ -315,14 +315,14 @@ class TDataSink final : public TComObject<IOPCDataCallback> {
 // The one in-process client of the server objects; lives and works on the main thread only.
 class TEndpoint::TClient {
  public:
-  TClient(TServerHost& host, TConnections& conns) : host_(host), conns_(conns) {
+  TClient(TTree& tree, TConnections& conns) : tree_(tree), conns_(conns) {
     CLSID da{}, hda{};
     if (FAILED(CLSIDFromProgID(kDaProgId, &da)) || FAILED(CLSIDFromProgID(kHdaProgId, &hda)))
       throw EEndpoint("the DA and HDA server classes are not registered");
     if (FAILED(CoCreateInstance(da, nullptr, CLSCTX_ALL, IidOf<IOPCServer>(), da_.PutVoid())) ||
         FAILED(CoCreateInstance(hda, nullptr, CLSCTX_ALL, IidOf<IOPCHDA_Server>(), hda_.PutVoid())))
       throw EEndpoint("the DA and HDA server objects could not be created");
-    conns_.generation = Generation(Snapshot(host_.Tree()));
+    conns_.generation = Generation(Snapshot(tree_));
   }
   ~TClient() {
     for (auto& [conn, subs] : subs_)
@@ -361,7 +361,7 @@ class TEndpoint::TClient {
   }
 
   // The generation of the tree as a browse would list it now.
-  uint32_t CurrentGeneration() { return Generation(Snapshot(host_.Tree())); }
+  uint32_t CurrentGeneration() { return Generation(Snapshot(tree_)); }
 
   // A gone connection's subscriptions end with it.
   void Drop(uint64_t conn) {
@@ -385,7 +385,7 @@ class TEndpoint::TClient {
   };
 
   Json Hello() {
-    auto nodes = Snapshot(host_.Tree());
+    auto nodes = Snapshot(tree_);
     conns_.generation = Generation(nodes);
     return Json{{"proto", 1},
                 {"server", "OrvelaOPC"},
@@ -405,7 +405,7 @@ class TEndpoint::TClient {
   // The server objects have no browse interface yet, so the snapshot is read from the tree here, on the
   // main thread, where the tree is changed.
   Json Browse(uint64_t conn, int64_t id) {
-    const std::vector<Json> nodes = Snapshot(host_.Tree());
+    const std::vector<Json> nodes = Snapshot(tree_);
     conns_.generation = Generation(nodes);
     for (size_t at = 0, part = 0; at < nodes.size(); at += kPartSize, ++part) {
       if (conns_.Cancelled(conn, id)) throw ERequest{kAbort, "cancelled"};
@@ -418,7 +418,7 @@ class TEndpoint::TClient {
 
   // Why an identifier cannot be read or subscribed, before the DA server is asked.
   HRESULT Refusal(const std::string& nid, bool hist) {
-    const TNTreeData* node = host_.Tree().ResolveIdentifier(nid);
+    const TNTreeData* node = tree_.ResolveIdentifier(nid);
     if (!node) return kUnknownItem;
     if (!IsVariable(*node) || !(hist ? node->HDAVisible : node->DAVisible)) return kBadRights;
     return S_OK;
@@ -708,7 +708,7 @@ class TEndpoint::TClient {
     if (FAILED(refusal))
       throw ERequest{refusal, refusal == kUnknownItem ? "unknown item" : "not visible to HDA"};
     int64_t stepMicros = 3'600'000'000;
-    if (const TNTreeData* node = host_.Tree().ResolveIdentifier(nid); node && node->ArchiveStep > 0)
+    if (const TNTreeData* node = tree_.ResolveIdentifier(nid); node && node->ArchiveStep > 0)
       stepMicros = static_cast<int64_t>(node->ArchiveStep) * 1000;
 
     std::u16string wide = Utf8ToUtf16(nid);
@@ -750,7 +750,7 @@ class TEndpoint::TClient {
     return Json{{"count", out.size()}, {"more", more}};
   }
 
-  TServerHost& host_;
+  TTree& tree_;
   TConnections& conns_;
   TComPtr<IOPCServer> da_;
   TComPtr<IOPCHDA_Server> hda_;
@@ -863,11 +863,12 @@ void CloseFd(int& fd) {
 
 }  // namespace
 
-TEndpoint::TEndpoint(TServerHost& host) : socketPath_(host.ProgramFolder() / kSocketName) {
+TEndpoint::TEndpoint(const std::filesystem::path& programFolder, TTree& tree)
+    : socketPath_(programFolder / kSocketName) {
   if (::pipe2(wakeFds_, O_CLOEXEC | O_NONBLOCK) != 0)
     throw EEndpoint("pipe: " + std::string(std::strerror(errno)));
   connections_ = std::make_unique<TConnections>(wakeFds_[1]);
-  client_ = std::make_shared<TClient>(host, *connections_);
+  client_ = std::make_shared<TClient>(tree, *connections_);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   const std::string path = socketPath_.string();

@@ -4,15 +4,15 @@
 //
 // One I/O thread accepts connections, reads and checks lines and writes replies; what needs the server
 // objects is handed to the main thread, where one in-process client of them (created by ProgID, used
-// through the OPC interfaces only) serves every connection. Make and destroy it on the main thread of a
-// host that serves; the main thread must keep pumping while it lives.
+// through the OPC interfaces only) serves every connection. Make and destroy it on the main thread while
+// the server classes are registered (a serving host); the main thread must keep pumping while it lives.
 #include <atomic>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <thread>
 
-#include "com/ServerHost.h"
+#include "tree/TreeItem.h"
 
 namespace orvela {
 
@@ -25,8 +25,9 @@ class TEndpoint {
  public:
   static constexpr const char* kSocketName = "orvela.sock";
 
-  // Creates the server objects, binds <program folder>/orvela.sock and starts serving. Throws EEndpoint.
-  explicit TEndpoint(TServerHost& host);
+  // Creates the server objects, binds <program folder>/orvela.sock and starts serving the items of tree
+  // (the tree the server objects serve). Throws EEndpoint.
+  TEndpoint(const std::filesystem::path& programFolder, TTree& tree);
   ~TEndpoint();
   TEndpoint(const TEndpoint&) = delete;
   TEndpoint& operator=(const TEndpoint&) = delete;

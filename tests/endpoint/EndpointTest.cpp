@@ -131,7 +131,7 @@ class Endpoint : public ::testing::Test {
     TServerHostOptions options;
     options.startedByComServer = false;
     host = std::make_unique<TServerHost>(dir, options);
-    endpoint = std::make_unique<TEndpoint>(*host);
+    endpoint = std::make_unique<TEndpoint>(host->ProgramFolder(), host->Tree());
   }
   ~Endpoint() override {
     endpoint.reset();
@@ -415,7 +415,8 @@ TEST_F(Endpoint, ATreeChangeIsAnnouncedOnceWithTheNewGeneration) {
   EXPECT_NE((*event)["generation"], before);
   const Json status = client->Ask({{"id", 3}, {"op", "status"}});
   EXPECT_EQ(status["generation"], (*event)["generation"]);  // and no second event before the reply
-  client->Send(R"({"id":4,"op":"browse"})" "\n");
+  client->Send(R"({"id":4,"op":"browse"})"
+               "\n");
   const std::vector<Json> browse = client->Until(4);
   EXPECT_EQ(browse.back()["generation"], (*event)["generation"]);
   for (size_t k = 0; k + 1 < browse.size(); ++k)
