@@ -147,7 +147,10 @@ TEST_F(TcpLink, RefillAppendsToUnreadBytesAndReadByteReturnsTheFirstByteReceived
     test::WriteAll(fd, "Z");
     test::ReadUpTo(fd, 1, 5000);
   });
-  auto link = MakeLink(peer);
+  // Real time: the refill's own receive limit must outlast a peer thread slow to be scheduled on a busy
+  // machine (each wait ends as soon as the bytes are there).
+  ScaledClock realTime{1};
+  auto link = MakeLink(peer, realTime);
   ASSERT_TRUE(link->Connect());
   ASSERT_TRUE(link->WaitData(500));
   EXPECT_EQ(link->InCount(), 2);
