@@ -1,6 +1,7 @@
 // OrvelaOPC: the server and operator program. Headless for now: it starts the server host on the program
 // folder (configuration, work logs, journal, class registration) and prints the status texts the status
-// bar would show; with --serve it stays up as a service, offering the local endpoint, until told to stop.
+// bar would show; with --serve it stays up as a service, offering the local endpoint, until told to stop,
+// and with --ua it also keeps the OPC UA gateway running on that endpoint.
 #include <poll.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -9,11 +10,15 @@
 #include <csignal>
 #include <filesystem>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 
+#include "UaGateway.h"
 #include "com/ServerHost.h"
 #include "endpoint/Endpoint.h"
 #include "platform/MainThread.h"
+#include "platform/SupervisedProcess.h"
 #include "tree/ConfigController.h"
 #include "tree/WorkLog.h"
 
@@ -56,9 +61,25 @@ class TStopSignals {
   int fd_ = -1;
 };
 
-// Headless service: the host and the endpoint until SIGTERM or SIGINT, then down in order (endpoint and
-// its server objects, then the host: engine stopped and joined, journal closed last).
-int Serve(const std::filesystem::path& programFolder) {
+// The OPC UA gateway the service keeps running, when asked for.
+struct TGatewaySetup {
+  std::filesystem::path script;
+  orvela::TUaAddress address;
+};
+
+std::unique_ptr<orvela::TSupervisedProcess> StartGateway(const TGatewaySetup& setup,
+                                                          const std::filesystem::path& programFolder) {
+  auto gateway = std::make_unique<orvela::TSupervisedProcess>(
+      orvela::UaGatewayCommand(setup.script, programFolder, setup.address), orvela::SystemClock(),
+      [](const std::string& text) { std::cout << "UA gateway: " << text << std::endl; });
+  if (gateway->Start())
+    std::cout << "UA gateway started (pid " << gateway->Pid() << "): " << setup.address.Url() << std::endl;
+  return gateway;
+}
+
+// Headless service: the host, the endpoint and the gateway until SIGTERM or SIGINT, then down in order
+// (gateway, endpoint and its server objects, then the host: engine stopped and joined, journal closed last).
+int Serve(const std::filesystem::path& programFolder, const std::optional<TGatewaySetup>& ua) {
   const TStopSignals signals;
   std::filesystem::create_directories(programFolder);
   const orvela::TFolderLock lock(programFolder);
@@ -67,12 +88,33 @@ int Serve(const std::filesystem::path& programFolder) {
   if (!host.Start().Completed() || !host.Serving()) return 1;
   orvela::TEndpoint endpoint(host.ProgramFolder(), host.Tree());
   std::cout << "serving on " << endpoint.SocketPath().string() << std::endl;
+  std::unique_ptr<orvela::TSupervisedProcess> gateway;
+  if (ua) gateway = StartGateway(*ua, programFolder);
   for (int round = 1; !signals.Arrived(); ++round) {
     orvela::MainThread::PumpFor(50);
     if (round % 20 == 0) endpoint.CheckTree();
+    if (gateway) {
+      const int starts = gateway->Starts();
+      gateway->Poll();
+      if (gateway->Starts() != starts)
+        std::cout << "UA gateway restarted (pid " << gateway->Pid() << ")" << std::endl;
+    }
   }
+  if (gateway) gateway->Stop();
   endpoint.Stop();
   return 0;
+}
+
+// --ua [HOST:]PORT and --ua-gateway, checked before anything starts; nullopt without --ua.
+std::optional<TGatewaySetup> GatewaySetup(bool wanted, const std::string& address, const std::string& script) {
+  if (!wanted) return std::nullopt;
+  const std::optional<orvela::TUaAddress> parsed = orvela::ParseUaAddress(address.empty() ? orvela::kDefaultUaAddress : address);
+  if (!parsed) throw std::invalid_argument("--ua: expected [HOST:]PORT, got \"" + address + "\"");
+  const std::filesystem::path found = orvela::FindUaGateway(script);
+  if (found.empty())
+    throw std::invalid_argument("--ua-gateway: the OPC UA gateway script (gateway.js) was not found" +
+                                (script.empty() ? std::string() : ": " + script));
+  return TGatewaySetup{found, *parsed};
 }
 
 }  // namespace
@@ -83,19 +125,30 @@ int main(int argc, char** argv) {
   app.add_option("--dir", dir, "Program folder (default: $XDG_DATA_HOME/OrvelaOPC)");
   bool serve = false;
   app.add_flag("--serve", serve, "Stay up headless, serving the local endpoint, until SIGTERM or SIGINT");
+  std::string ua;
+  CLI::Option* uaOption =
+      app.add_option("--ua", ua, "Also run the OPC UA gateway on [HOST:]PORT (default 127.0.0.1:4840); implies --serve")
+          ->expected(0, 1);
+  std::string uaGateway;
+  app.add_option("--ua-gateway", uaGateway, "The gateway script (default: $ORVELA_UA_GATEWAY, the installed one)");
   app.allow_extras();  // "Open" and the COM server switches are handled by the shell
+  std::optional<TGatewaySetup> gateway;
   try {
     app.parse(argc, argv);
+    gateway = GatewaySetup(uaOption->count() > 0, ua, uaGateway);
   } catch (const CLI::ParseError& e) {
     return app.exit(e);
+  } catch (const std::invalid_argument& e) {
+    std::cerr << "OrvelaOPC: " << e.what() << "\n";
+    return 2;
   }
 
   const std::filesystem::path programFolder =
       dir.empty() ? orvela::DefaultProgramFolder() : std::filesystem::path(dir);
   int exitCode = 0;
   try {
-    if (serve) {
-      exitCode = Serve(programFolder);
+    if (serve || gateway) {
+      exitCode = Serve(programFolder, gateway);
       orvela::MainThread::Stop();
       return exitCode;
     }
