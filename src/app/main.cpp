@@ -97,7 +97,7 @@ int Serve(const std::filesystem::path& programFolder, const std::optional<TGatew
       const int starts = gateway->Starts();
       gateway->Poll();
       if (gateway->Starts() != starts)
-        std::cout << "UA gateway restarted (pid " << gateway->Pid() << ")" << std::endl;
+        std::cout << "UA gateway started (pid " << gateway->Pid() << "): " << ua->address.Url() << std::endl;
     }
   }
   if (gateway) gateway->Stop();
