@@ -6,6 +6,8 @@
 //   client.js URL subscribe NODEID... [--count N] [--interval MS]
 //   client.js URL history NODEID --start TIME --end TIME [--max N] [--bounds]
 // Options before or after the command: --security none|sign|encrypt (default none).
+// Standard output carries only the JSON answer: the library's own notices (console.log) go to standard error.
+console.log = (...args) => console.error(...args);
 require("./src/node18");
 const {
   OPCUAClient,

@@ -132,8 +132,14 @@ std::vector<std::string> Strings(const Json& request, const char* key, size_t lo
   return out;
 }
 
+// Parameters, and the leaves of a device's branches: a read-out tree keeps an archive's parameters as
+// branch leaves, and the HDA server reads them like any parameter.
 bool IsVariable(const TNTreeData& node) {
-  return node.Kind == nkParameter || node.Kind == nkGroupedParameter;
+  if (node.Kind == nkParameter || node.Kind == nkGroupedParameter) return true;
+  const bool leaf = std::none_of(node.Children.begin(), node.Children.end(), [](const TNTreeData* child) {
+    return child && (child->DAVisible || child->HDAVisible);
+  });
+  return leaf && (node.Kind == nkBranch || node.Kind == nkSubBranch);
 }
 
 int32_t DataTypeCode(const TNTreeData& node) {
