@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstring>
 #include <nlohmann/json.hpp>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -398,6 +400,29 @@ TEST_F(Endpoint, HistRawStreamsTheHourlyRecordsOfTheWindowWithBoundsAndMax) {
   EXPECT_EQ(bounded[0]["bound"], true);
   EXPECT_EQ(bounded[1]["t"], micros(firstIndex + 1));
   EXPECT_EQ(bounded[2]["t"], micros(firstIndex + 2));
+}
+
+// A read-out tree keeps an archive's parameters as branch leaves: they are variables, their branch a folder.
+TEST_F(Endpoint, BranchLeavesAreVariablesAndBranchesWithChildrenFolders) {
+  TTree& tree = host->Tree();
+  TNTreeData* hours = tree.ResolveIdentifier(std::string(test::kDemoHours).substr(0, std::strlen(test::kDemoHours) - 1));
+  ASSERT_NE(hours, nullptr);
+  TNTreeData* leaf = tree.AddChildNamed(hours, "Архивный лист");
+  leaf->Kind = nkSubBranch;
+  leaf->HDAVisible = true;
+  endpoint->CheckTree();
+  auto client = Open();
+  client->Send(R"({"id":2,"op":"browse"})"
+               "\n");
+  std::map<std::string, Json> nodes;
+  for (const Json& part : client->Until(2))
+    if (part.contains("nodes"))
+      for (const Json& node : part["nodes"]) nodes[node["nid"]] = node;
+  ASSERT_TRUE(nodes.count(leaf->Path)) << leaf->Path;
+  EXPECT_EQ(nodes[leaf->Path]["kind"], "variable");
+  EXPECT_EQ(nodes[leaf->Path]["hist"], true);
+  EXPECT_EQ(nodes[hours->Path]["kind"], "folder");
+  tree.DetachChild(hours, leaf);
 }
 
 TEST_F(Endpoint, ATreeChangeIsAnnouncedOnceWithTheNewGeneration) {
