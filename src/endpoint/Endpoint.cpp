@@ -24,6 +24,7 @@
 #include "platform/MainThread.h"
 #include "platform/com/ComMemory.h"
 #include "platform/com/ComObject.h"
+#include "platform/com/ComTaskMem.h"
 #include "platform/com/ComText.h"
 #include "platform/com/ComVariant.h"
 #include "platform/com/opc/OpcDa.h"
@@ -195,29 +196,6 @@ uint32_t Generation(const std::vector<Json>& nodes) {
     for (unsigned char c : Line(node)) hash = (hash ^ c) * 16777619u;
   return hash;
 }
-
-void FreeHdaItem(OPCHDA_ITEM& item) {
-  if (item.pvDataValues)
-    for (DWORD k = 0; k < item.dwCount; ++k) VariantClear(&item.pvDataValues[k]);
-  CoTaskMemFree(item.pvDataValues);
-  CoTaskMemFree(item.pdwQualities);
-  CoTaskMemFree(item.pftTimeStamps);
-}
-
-template <class T>
-class TTaskMem {
- public:
-  TTaskMem() = default;
-  ~TTaskMem() { CoTaskMemFree(p_); }
-  TTaskMem(const TTaskMem&) = delete;
-  TTaskMem& operator=(const TTaskMem&) = delete;
-  T** Put() { return &p_; }
-  T& operator[](size_t i) const { return p_[i]; }
-  explicit operator bool() const { return p_ != nullptr; }
-
- private:
-  T* p_ = nullptr;
-};
 
 }  // namespace
 

@@ -104,15 +104,6 @@ struct THdaItem {
   }
 };
 
-// Frees what the server allocated for an OPCHDA_ITEM.
-void FreeItem(OPCHDA_ITEM& item) {
-  if (item.pvDataValues)
-    for (DWORD k = 0; k < item.dwCount; ++k) VariantClear(&item.pvDataValues[k]);
-  CoTaskMemFree(item.pvDataValues);
-  CoTaskMemFree(item.pdwQualities);
-  CoTaskMemFree(item.pftTimeStamps);
-}
-
 // The server and the handles of the items it knows; the server goes before the host.
 class THdaSession {
  public:
@@ -190,7 +181,7 @@ int RunRead(const THdaOptions& options) {
       item.error = errors ? errors[k] : (FAILED(hr) ? hr : E_FAIL);
       if (values) {
         item.Take(values[k]);
-        FreeItem(values[k]);
+        FreeHdaItem(values[k]);
       }
     }
     Check(hr, "ReadRaw");

@@ -14,6 +14,7 @@
 #include "platform/com/ComMemory.h"
 #include "platform/com/ComObject.h"
 #include "platform/com/ComRuntime.h"
+#include "platform/com/ComTaskMem.h"
 #include "platform/com/ComText.h"
 
 namespace orvela::ctl {
@@ -83,22 +84,5 @@ CLI::App* AddServerOptions(CLI::App* command, TServerOptions& options);
 // Runs a command body: EClientError and any other exception become "error: ..." on standard error and
 // kExitServer.
 int RunClient(const std::function<int()>& body);
-
-// Task memory a server handed out, freed when the holder goes.
-template <class T>
-class TTaskMem {
- public:
-  TTaskMem() = default;
-  ~TTaskMem() { CoTaskMemFree(p_); }
-  TTaskMem(const TTaskMem&) = delete;
-  TTaskMem& operator=(const TTaskMem&) = delete;
-  T** Put() { return &p_; }
-  T* Get() const { return p_; }
-  T& operator[](size_t i) const { return p_[i]; }
-  explicit operator bool() const { return p_ != nullptr; }
-
- private:
-  T* p_ = nullptr;
-};
 
 }  // namespace orvela::ctl
