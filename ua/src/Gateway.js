@@ -27,7 +27,8 @@ function securityFor(host) {
 }
 
 class Gateway {
-  // options: socketPath, host, port, pkiDir, log, and timings for tests (endpoint, readTimeoutMs, historyTimeoutMs)
+  // options: socketPath, host, port, pkiDir, log, and timings for tests (endpoint, readTimeoutMs, historyTimeoutMs,
+  // firstTreeWaitMs)
   constructor(options) {
     this.opt = { host: "127.0.0.1", port: 4840, log: () => {}, endpoint: {}, ...options };
     this.opt.pkiDir = this.opt.pkiDir || path.join(path.dirname(this.opt.socketPath), "pki");
@@ -35,6 +36,7 @@ class Gateway {
     this.connection = new EndpointConnection(this.opt.socketPath, { log: this.log, ...this.opt.endpoint });
     this.browsing = null;
     this.browseAgain = false;
+    this.treeShown = new Promise((resolve) => (this.showTree = resolve));
   }
 
   async start() {
@@ -70,8 +72,19 @@ class Gateway {
     this.connection.on("ready", (hello) => this.onReady(hello));
     this.connection.on("down", (err) => this.onDown(err));
     this.connection.on("event", (ev) => this.onEvent(ev));
-    await this.server.start();
     this.connection.start();
+    // A client let in before the first browse would find no nodes and take every NodeId for unknown; a server
+    // that stays silent meanwhile should not keep the gateway shut for ever either.
+    if (!(await this.firstTree(this.opt.firstTreeWaitMs ?? 30000))) {
+      this.log("no tree from the local endpoint yet: listening with an empty address space");
+    }
+    await this.server.start();
+  }
+
+  firstTree(waitMs) {
+    let timer;
+    const waited = new Promise((resolve) => (timer = setTimeout(() => resolve(false), waitMs)));
+    return Promise.race([this.treeShown.then(() => true), waited]).finally(() => clearTimeout(timer));
   }
 
   endpointUrl() {
@@ -128,6 +141,7 @@ class Gateway {
     const removed = this.mirror.sync(nodes, reply.generation);
     this.subs.forget(removed);
     this.subs.schedule();
+    this.showTree();
     this.log(`tree generation ${reply.generation}: ${this.mirror.nodes.size} nodes`);
   }
 }

@@ -81,6 +81,7 @@ class FakeEndpoint {
     this.archive = options.archive || new Map();
     this.partSize = options.partSize || 1000;
     this.rateScale = options.rateScale || 1; // a subscription of R ms delivers every R / rateScale ms
+    this.browseHeld = options.browseHeld || null; // a promise the browse replies wait for
     this.tick = 0;
     this.requests = []; // every request line, parsed
     this.conns = new Set();
@@ -183,7 +184,8 @@ class FakeEndpoint {
     this.send(c, { id: msg.id, ok: true, now: Date.now() * 1000 });
   }
 
-  op_browse(c, msg) {
+  async op_browse(c, msg) {
+    if (this.browseHeld) await this.browseHeld;
     const nodes = this.tree.slice();
     for (let i = 0, part = 0; i < nodes.length; i += this.partSize, part++) {
       this.send(c, { id: msg.id, part, nodes: nodes.slice(i, i + this.partSize) });

@@ -1,6 +1,8 @@
 "use strict";
 // The gateway between a real OPC UA client and the protocol fixture.
 const test = require("node:test");
+const fs = require("node:fs");
+const path = require("node:path");
 const assert = require("node:assert/strict");
 const {
   AttributeIds,
@@ -16,7 +18,8 @@ const {
   ClientMonitoredItem,
   AccessLevelFlag
 } = require("node-opcua");
-const { startPair, stopPair, openSession, waitFor } = require("./helpers");
+const { Gateway } = require("../src/Gateway");
+const { PKI, tempDir, startPair, stopPair, openSession, waitFor } = require("./helpers");
 const { FakeEndpoint, demoTree, node, hourlyArchive, HOUR_US } = require("./fake-endpoint");
 
 const CUR = "Устройства.ТВ-1.Текущие данные";
@@ -293,4 +296,33 @@ test("the gateway reconnects to a restarted endpoint and subscribes again", asyn
   const [up] = await readValues(session, [`${CUR}.Q`]);
   assert.equal(up.statusCode.value, StatusCodes.Good.value);
   await subscription.terminate();
+});
+
+test("the gateway lets clients in only once the first tree is shown, or after its wait for it", async (t) => {
+  const dir = tempDir();
+  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  let release;
+  const fake = new FakeEndpoint(path.join(dir, "orvela.sock"), { browseHeld: new Promise((r) => (release = r)) });
+  await fake.start();
+  const options = { pkiDir: PKI, port: 0, endpoint: { reconnectMinMs: 20, reconnectMaxMs: 100 } };
+  const held = new Gateway({ ...options, socketPath: fake.socketPath });
+  let listening = false;
+  const starting = held.start().then(() => (listening = true));
+  await waitFor(() => fake.ops("browse").length === 1, "the first browse");
+  await new Promise((r) => setTimeout(r, 300));
+  assert.equal(listening, false, "listening before the tree was known");
+  release();
+  await starting;
+  const client = await openSession(held.endpointUrl());
+  const [dv] = await readValues(client.session, [`${CUR}.Q`]);
+  assert.equal(dv.statusCode.value, StatusCodes.Good.value, dv.statusCode.name);
+  await client.close();
+  await held.stop();
+  await fake.stop();
+
+  const lines = [];
+  const lonely = new Gateway({ ...options, socketPath: path.join(dir, "nobody.sock"), firstTreeWaitMs: 200, log: (l) => lines.push(l) });
+  await lonely.start();
+  assert.ok(lines.some((l) => /no tree from the local endpoint yet/.test(l)), lines.join("\n"));
+  await lonely.stop();
 });
