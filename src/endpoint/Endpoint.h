@@ -11,7 +11,9 @@
 #include <memory>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
+#include "endpoint/FolderLock.h"
 #include "tree/TreeItem.h"
 
 namespace orvela {
@@ -44,6 +46,9 @@ class TEndpoint {
 
  private:
   void Run(std::stop_token stop);
+  void Accept();
+  void CloseAll();
+  void PostHousekeeping(const std::vector<uint64_t>& gone, int64_t& lastExpiry);
 
   std::filesystem::path socketPath_;
   int listenFd_ = -1;
@@ -52,19 +57,6 @@ class TEndpoint {
   std::shared_ptr<TClient> client_;
   std::jthread thread_;
   bool stopped_ = false;
-};
-
-// Holds an exclusive lock on <folder>/orvela.lock for the life of the process that serves the folder.
-class TFolderLock {
- public:
-  // Throws EEndpoint with a message for people when another process holds it.
-  explicit TFolderLock(const std::filesystem::path& folder);
-  ~TFolderLock();
-  TFolderLock(const TFolderLock&) = delete;
-  TFolderLock& operator=(const TFolderLock&) = delete;
-
- private:
-  int fd_ = -1;
 };
 
 }  // namespace orvela

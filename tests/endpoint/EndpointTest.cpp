@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <netinet/in.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -465,6 +466,51 @@ TEST_F(Endpoint, CancelOfARequestInProgressGetsItsOneReply) {
   EXPECT_EQ(client->Ask({{"id", 2}, {"op", "ping"}})["ok"], true);
 }
 
+// A lost meter: the read that waits for it ends at its deadline with a time-out, the connection keeps
+// answering meanwhile, a cancel cuts such a read at once, and a read with a maxAge is answered from what
+// the meter gave before.
+TEST_F(Endpoint, ReadsOfALostMeterEndByTheirDeadlineOrACancelAndMaxAgeUsesWhatCameBefore) {
+  auto client = Open();
+  const Json first = client->Ask({{"id", 2}, {"op", "read"}, {"items", {kHeatNow}}, {"maxAge", 0}});
+  ASSERT_EQ(first["items"][0]["q"], 192) << first.dump();
+  line.reset();
+
+  // The first read after the loss finds the line gone; the ones after it wait for a connection that is
+  // held back after its failure.
+  const Json lost = client->Ask({{"id", 3}, {"op", "read"}, {"items", {kHeatNow}}});
+  ASSERT_EQ(lost["ok"], true) << lost.dump();
+  EXPECT_NE(lost["items"][0]["q"], 192) << lost.dump();
+
+  const int64_t sent = clock.TickMs();
+  client->Send(Json{{"id", 4}, {"op", "read"}, {"items", {kHeatNow, kHeatNow}}}.dump() + "\n" +
+               Json{{"id", 5}, {"op", "ping"}}.dump() + "\n");
+  std::vector<Json> others;
+  const std::vector<Json> waited = client->Until(4, &others);
+  ASSERT_EQ(waited.size(), 1u);
+  ASSERT_EQ(others.size(), 1u) << "the ping waited for the read";
+  EXPECT_EQ(others[0]["id"], 5);
+  EXPECT_GE(clock.TickMs() - sent, 60'000);
+  for (const Json& item : waited[0]["items"]) {
+    EXPECT_EQ(item["hr"], 0x800705B4u) << waited[0].dump();
+    EXPECT_EQ(item["q"], 0);
+  }
+
+  client->Send(Json{{"id", 6}, {"op", "read"}, {"items", {kHeatNow}}}.dump() + "\n");
+  for (int k = 0; k < 20; ++k) MainThread::PumpFor(5);  // the read is in flight
+  const int64_t asked = clock.TickMs();
+  client->Send(Json{{"id", 7}, {"op", "cancel"}, {"req", 6}}.dump() + "\n");
+  const std::vector<Json> cut = client->Until(6, &others);
+  ASSERT_EQ(cut.size(), 1u);
+  EXPECT_EQ(cut[0]["hr"], 0x80004004u) << cut[0].dump();
+  EXPECT_LT(clock.TickMs() - asked, 30'000);
+
+  const Json cached = client->Ask({{"id", 8}, {"op", "read"}, {"items", {kHeatNow}}, {"maxAge", 86'400'000}});
+  ASSERT_EQ(cached["ok"], true) << cached.dump();
+  EXPECT_EQ(cached["items"][0], first["items"][0]);
+  const Json tooOld = client->Ask({{"id", 9}, {"op", "read"}, {"items", {kHeatNow}}, {"maxAge", 1}});
+  EXPECT_EQ(tooOld["items"][0]["hr"], 0x800705B4u) << tooOld.dump();
+}
+
 TEST_F(Endpoint, AClientThatGoesMidStreamLeavesTheServerServingOthers) {
   {
     auto gone = Open();
@@ -523,6 +569,45 @@ TEST(EndpointService, ServesUntilSigtermAndRefusesASecondInstance) {
   const test::TProcessResult result = server.Finish(60'000);
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_FALSE(std::filesystem::exists(temp.Path() / TEndpoint::kSocketName));
+}
+
+// A port nothing listens on: bound, read back, closed.
+uint16_t DeadPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+// The service keeps reading its signals while a read waits for a meter that cannot be reached.
+TEST(EndpointService, SigtermIsNotHeldUpByAReadWaitingForALostMeter) {
+  test::TTempDir temp{"orvela-eps"};
+  test::WriteServerFolder(temp.Path(), DeadPort());
+  const std::string program = std::string(ORVELA_BINARY_DIR) + "/src/app/OrvelaOPC";
+  test::TProcess server({program, "--dir", temp.Path().string(), "--serve"});
+  ASSERT_TRUE(server.Started()) << server.StartError();
+  std::optional<std::string> started;
+  while ((started = server.ReadLine(60'000)) && started->rfind("serving on ", 0) != 0) {
+  }
+  ASSERT_TRUE(started) << "the server did not start serving";
+  TLineClient client(temp.Path() / TEndpoint::kSocketName, false);
+  ASSERT_EQ(client.Ask({{"id", 1}, {"op", "hello"}, {"proto", 1}})["ok"], true);
+  const Json refused = client.Ask({{"id", 2}, {"op", "read"}, {"items", {kHeatNow}}});
+  ASSERT_EQ(refused["ok"], true) << refused.dump();
+  EXPECT_NE(refused["items"][0]["q"], 192);
+
+  client.Send(Json{{"id", 3}, {"op", "read"}, {"items", {kHeatNow}}}.dump() + "\n");
+  EXPECT_EQ(client.Ask({{"id", 4}, {"op", "status"}})["requests"], 2);  // the read is out
+  const auto signalled = std::chrono::steady_clock::now();
+  ASSERT_EQ(::kill(server.Pid(), SIGTERM), 0);
+  const test::TProcessResult result = server.Finish(60'000);
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(20));
 }
 
 }  // namespace

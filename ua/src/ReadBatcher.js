@@ -10,7 +10,9 @@ const MAX_ITEMS = 10000; // the endpoint's limit per request
 const MAX_AGE_CACHED = 0x7fffffff; // UA: this maxAge or more asks for the cached value only
 
 class ReadBatcher {
-  constructor(connection, mirror, { timeoutMs = 60000, log = () => {} } = {}) {
+  // The endpoint answers a read within its own 60 s deadline, items it could not read included; the
+  // time-out here only catches an endpoint that does not answer at all.
+  constructor(connection, mirror, { timeoutMs = 75000, log = () => {} } = {}) {
     this.connection = connection;
     this.mirror = mirror;
     this.timeoutMs = timeoutMs;
