@@ -1,7 +1,7 @@
 "use strict";
 // Mirrors the endpoint's browse snapshot as folders and variables of the server's own namespace
 // (ns=1;s=<item identifier>), and keeps it equal to the latest snapshot.
-const { NodeId, NodeIdType, DataType, Variant, StatusCodes, makeEUInformation, makeAccessLevelFlag } = require("node-opcua");
+const { NodeId, NodeIdType, DataType, Variant, StatusCodes, makeEUInformation, makeAccessLevelFlag, HistoryReadResult } = require("node-opcua");
 const { dataTypeOf } = require("./values");
 
 // The DA group's floor: a monitored item cannot be served faster than the server's subscriptions.
@@ -88,8 +88,15 @@ class TreeMirror {
       description: info.desc || undefined
     };
     const node =
-      info.kind === "variable" ? this.addVariable(info, common, parent, parentNode) : this.ns.addFolder(parentNode, common);
+      info.kind === "variable" ? this.addVariable(info, common, parent, parentNode) : this.addFolder(common, parentNode);
     this.nodes.set(info.nid, { info, node });
+  }
+
+  addFolder(common, parentNode) {
+    const folder = this.ns.addFolder(parentNode, common);
+    // A folder has no history: said for this node alone (node-opcua fails the whole request otherwise).
+    folder.historyRead = async () => new HistoryReadResult({ statusCode: StatusCodes.BadNotReadable });
+    return folder;
   }
 
   addVariable(info, common, parent, parentNode) {

@@ -231,7 +231,8 @@ test("gateway over the protocol fixture", async (t) => {
           historyRaw(session, ARC, new ReadProcessedDetails({ startTime: usToDate(base), endTime: new Date(), processingInterval: 3600000, aggregateType: ["ns=0;i=2342"], aggregateConfiguration: { useServerCapabilitiesDefaults: true } })),
         StatusCodes.BadHistoryOperationUnsupported
       ],
-      ["not historizing", () => historyRaw(session, `${CUR}.Q`, raw), StatusCodes.BadNotReadable]
+      ["not historizing", () => historyRaw(session, `${CUR}.Q`, raw), StatusCodes.BadNotReadable],
+      ["a folder", () => historyRaw(session, CUR, raw), StatusCodes.BadNotReadable]
     ];
     for (const [what, call, status] of cases) assert.equal((await call()).statusCode.value, status.value, what);
   });
