@@ -7,6 +7,7 @@
 #include "platform/Clock.h"
 #include "platform/MainThread.h"
 #include "platform/com/ComTaskMem.h"
+#include "platform/com/opc/OpcSinks.h"
 
 namespace orvela::endpoint {
 namespace {
@@ -14,7 +15,7 @@ namespace {
 using TResults = std::vector<std::pair<OPCHANDLE, Json>>;
 
 // Turns a read's completions into items by client handle and hands them on; called on any thread.
-class TReadSink final : public TComObject<IOPCDataCallback> {
+class TReadSink final : public TOpcDataSink {
  public:
   explicit TReadSink(std::function<void(TResults)> deliver) : deliver_(std::move(deliver)) {}
 
@@ -28,14 +29,6 @@ class TReadSink final : public TComObject<IOPCDataCallback> {
     deliver_(std::move(results));
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*,
-                                         FILETIME*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
 
  private:
   std::function<void(TResults)> deliver_;
@@ -146,7 +139,7 @@ void TDeviceReads::Start(uint64_t conn, int64_t id, const std::vector<std::strin
   if (read->left == 0) return Reply(*read);
   read->deadline = SystemClock().TickMs() + kReadDeadlineMs;
   reads_.emplace(number, std::move(read));
-  conns_.deviceReads = reads_.size();
+  ++conns_.deviceReads;
   conns_.Wake();  // the I/O thread starts timing the deadlines
 }
 
@@ -204,7 +197,7 @@ void TDeviceReads::End(TReads::iterator it) {
   if (read.left > 0 && read.group)
     if (auto async = read.group->As<IOPCAsyncIO2>()) async->Cancel2(read.cancelId);
   reads_.erase(it);
-  conns_.deviceReads = reads_.size();
+  --conns_.deviceReads;
 }
 
 TDeviceReads::TReads::iterator TDeviceReads::Find(uint64_t conn, int64_t id) {

@@ -17,13 +17,14 @@ TEndpoint::TClient::TClient(TTree& tree, TConnections& conns) : tree_(tree), con
     throw EEndpoint("the DA and HDA server objects could not be created");
   reads_ = std::make_unique<TDeviceReads>(*da_.Get(), tree_, conns_, cache_);
   subs_ = std::make_unique<TSubscriptions>(*da_.Get(), tree_, conns_, cache_);
-  history_ = std::make_unique<THistory>(*hda_.Get(), tree_, conns_);
+  history_ = std::make_unique<THistoryReads>(*hda_.Get(), tree_, conns_);
   conns_.generation = Generation(Snapshot(tree_));
 }
 
 // The groups go before the server objects that hold them.
 TEndpoint::TClient::~TClient() {
   reads_.reset();
+  history_.reset();
   subs_.reset();
 }
 
@@ -32,11 +33,11 @@ void TEndpoint::TClient::Serve(uint64_t conn, const Json& request) {
   try {
     if (conns_.Cancelled(conn, id)) throw ERequest{kAbort, "cancelled"};
     const std::string op = request["op"].get<std::string>();
-    if (op == "read") {
-      reads_->Start(conn, id, Strings(request, "items", 1, kMaxItems, true),
-                    Integer(request, "maxAge", 0, INT64_MAX, 0));
-      return;  // answered when the devices have
-    }
+    // Device and archive reads are answered when the devices have.
+    if (op == "read")
+      return reads_->Start(conn, id, Strings(request, "items", 1, kMaxItems, true),
+                           Integer(request, "maxAge", 0, INT64_MAX, 0));
+    if (op == "hist.raw") return history_->Start(conn, id, request);
     Json reply;
     if (op == "hello")
       reply = Hello();
@@ -48,8 +49,6 @@ void TEndpoint::TClient::Serve(uint64_t conn, const Json& request) {
       reply = subs_->Modify(conn, request);
     else if (op == "unsub")
       reply = subs_->Unsubscribe(conn, request);
-    else if (op == "hist.raw")
-      reply = history_->Raw(conn, id, request);
     conns_.Send(conn, OkReply(id, std::move(reply)), true);
     if (op == "sub" || op == "sub.mod") subs_->RefreshLast();
   } catch (const ERequest& e) {
@@ -60,11 +59,12 @@ void TEndpoint::TClient::Serve(uint64_t conn, const Json& request) {
 }
 
 void TEndpoint::TClient::Cancel(uint64_t conn, int64_t id) {
-  reads_->Cancel(conn, id);
+  if (!reads_->Cancel(conn, id)) history_->Cancel(conn, id);
 }
 
 void TEndpoint::TClient::ExpireReads() {
   reads_->Expire();
+  history_->Expire();
 }
 
 uint32_t TEndpoint::TClient::CurrentGeneration() {
@@ -73,6 +73,7 @@ uint32_t TEndpoint::TClient::CurrentGeneration() {
 
 void TEndpoint::TClient::Drop(uint64_t conn) {
   reads_->Drop(conn);
+  history_->Drop(conn);
   subs_->Drop(conn);
 }
 

@@ -46,7 +46,7 @@ class TEndpoint::TClient {
   endpoint::TValueCache cache_;
   std::unique_ptr<endpoint::TDeviceReads> reads_;
   std::unique_ptr<endpoint::TSubscriptions> subs_;
-  std::unique_ptr<endpoint::THistory> history_;
+  std::unique_ptr<endpoint::THistoryReads> history_;
 };
 
 }  // namespace orvela

@@ -42,7 +42,7 @@ class TEndpoint::TConnections {
   std::atomic<uint32_t> generation{0};
   const int64_t start = endpoint::NowMicros();
   std::atomic<bool> stopping{false};
-  // Device reads in flight: while there are any, the I/O thread has the main thread look at their deadlines.
+  // Device and archive reads in flight: while there are any, the I/O thread has the main thread look at their deadlines.
   std::atomic<size_t> deviceReads{0};
 
  private:

@@ -1,90 +1,134 @@
 #include "endpoint/EndpointHistory.h"
 
+#include <functional>
+
 #include "endpoint/EndpointTree.h"
+#include "platform/Clock.h"
 #include "platform/DateTime.h"
+#include "platform/MainThread.h"
 #include "platform/com/ComTaskMem.h"
 #include "platform/com/ComText.h"
+#include "platform/com/opc/OpcSinks.h"
 
 namespace orvela::endpoint {
 namespace {
 
 constexpr DWORD kNoBound = 0x00100000;  // OPCHDA_NOBOUND
+constexpr int64_t kMsTicks = 10'000;
+constexpr int64_t kHourMicros = 3'600'000'000;
+// How long one history read waits for its devices, in the clock's milliseconds: less than the UA gateway
+// waits for it.
+constexpr int64_t kHistoryDeadlineMs = 110'000;
 
-}  // namespace
+using TRecords = std::vector<THistoryReads::TRecord>;
 
-THistory::THistory(IOPCHDA_Server& hda, TTree& tree, TEndpoint::TConnections& conns)
-    : hda_(hda), tree_(tree), conns_(conns) {}
+// Turns every read's records into plain data and hands them on by transaction; called on any thread.
+class THistorySink final : public TOpcHdaDataSink {
+ public:
+  explicit THistorySink(std::function<void(DWORD, TRecords)> deliver) : deliver_(std::move(deliver)) {}
 
-// The item's records with from <= t < to. The HDA read passes only what lies strictly inside its window
-// and compares at millisecond precision, so the window asked for is a millisecond wider at both ends and
-// the edges are drawn here.
-std::vector<THistory::TRecord> THistory::Records(OPCHANDLE handle, int64_t from, int64_t to) {
-  TComPtr<IOPCHDA_SyncRead> sync;
-  hda_.QueryInterface(IID_IOPCHDA_SyncRead, sync.PutVoid());
-  if (!sync) throw ERequest{kFail, "no IOPCHDA_SyncRead"};
-  constexpr int64_t kMsTicks = 10'000;
-  OPCHDA_TIME start{};
-  start.ftTime = Int64ToFileTime(FileTimeToInt64(MicrosToFileTime(from)) - kMsTicks);
-  OPCHDA_TIME end{};
-  end.ftTime = Int64ToFileTime(FileTimeToInt64(MicrosToFileTime(to)) + kMsTicks);
-  TTaskMem<OPCHDA_ITEM> values;
-  TTaskMem<HRESULT> errors;
-  const HRESULT hr = sync->ReadRaw(&start, &end, 0, FALSE, 1, &handle, values.Put(), errors.Put());
-  std::vector<TRecord> out;
-  if (values) {
-    OPCHDA_ITEM& item = values[0];
-    for (DWORD k = 0; k < item.dwCount && SUCCEEDED(hr); ++k) {
-      TRecord record;
-      record.t = item.pftTimeStamps ? FileTimeToMicros(item.pftTimeStamps[k]) : 0;
-      if (record.t < from || record.t >= to) continue;
-      record.q = item.pdwQualities ? item.pdwQualities[k] : 0;
-      if (item.pvDataValues) ValueJson(item.pvDataValues[k], record.v);
-      out.push_back(std::move(record));
+  HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD transaction, HRESULT, DWORD count, OPCHDA_ITEM* items,
+                                           HRESULT* errors) override {
+    TRecords records;
+    for (DWORD i = 0; i < count && items; ++i) {
+      const OPCHDA_ITEM& item = items[i];
+      if ((errors && FAILED(errors[i])) || !item.pftTimeStamps) continue;
+      for (DWORD k = 0; k < item.dwCount; ++k) {
+        THistoryReads::TRecord record;
+        record.t = FileTimeToMicros(item.pftTimeStamps[k]);
+        record.q = item.pdwQualities ? item.pdwQualities[k] : 0;
+        if (item.pvDataValues) ValueJson(item.pvDataValues[k], record.v);
+        records.push_back(std::move(record));
+      }
     }
-    FreeHdaItem(item);
+    deliver_(transaction, std::move(records));
+    return S_OK;
   }
-  return out;
-}
 
-Json THistory::RecordJson(const TRecord& record, bool bound) {
+ private:
+  std::function<void(DWORD, TRecords)> deliver_;
+};
+
+Json RecordJson(const THistoryReads::TRecord& record, bool bound) {
   Json out{{"v", record.v}, {"t", record.t}, {"q", record.q}};
   if (bound) out["bound"] = true;
   return out;
 }
 
-// The records framed by the last value before the window and the first after it (searched at least two
-// archive steps away; a "no bound" entry when there is none). No end bound when more records follow.
-std::vector<Json> THistory::WithBounds(OPCHANDLE handle, std::vector<TRecord> records, int64_t start, int64_t end,
-                                       bool more, int64_t stepMicros) {
-  std::vector<Json> out;
-  if (records.empty() || records.front().t != start) {
-    std::vector<TRecord> before = Records(handle, start - 2 * stepMicros, start);
-    out.push_back(before.empty() ? Json{{"v", nullptr}, {"t", start}, {"q", kNoBound}, {"bound", true}}
-                                 : RecordJson(before.back(), true));
-  }
-  for (const TRecord& record : records) out.push_back(RecordJson(record, false));
-  if (!more) {
-    std::vector<TRecord> after = Records(handle, end, end + 2 * stepMicros);
-    out.push_back(after.empty() ? Json{{"v", nullptr}, {"t", end}, {"q", kNoBound}, {"bound", true}}
-                                : RecordJson(after.front(), true));
-  }
-  return out;
+Json NoBound(int64_t t) {
+  return Json{{"v", nullptr}, {"t", t}, {"q", kNoBound}, {"bound", true}};
 }
 
-Json THistory::Raw(uint64_t conn, int64_t id, const Json& request) {
+// The HDA read passes only what lies strictly inside its window and compares at millisecond precision, so
+// the window asked for is a millisecond wider at both ends and the edges are drawn when the records come.
+OPCHDA_TIME HdaTime(int64_t micros, int64_t shiftTicks) {
+  OPCHDA_TIME time{};
+  time.ftTime = Int64ToFileTime(FileTimeToInt64(MicrosToFileTime(micros)) + shiftTicks);
+  return time;
+}
+
+}  // namespace
+
+struct THistoryReads::TRead {
+  uint64_t conn = 0;
+  int64_t id = 0;
+  OPCHANDLE handle = 0;
+  int64_t start = 0;
+  int64_t end = 0;
+  size_t limit = 0;
+  bool bounds = false;
+  std::array<std::pair<int64_t, int64_t>, kParts> windows{};  // from <= t < to, by part
+  std::array<TRecords, kParts> records;
+  std::array<bool, kParts> out{};  // asked for and not come yet
+  std::array<DWORD, kParts> cancelIds{};
+  int64_t deadline = 0;
+
+  bool Waiting() const { return out[kWindow] || out[kBefore] || out[kAfter]; }
+};
+
+THistoryReads::THistoryReads(IOPCHDA_Server& hda, TTree& tree, TEndpoint::TConnections& conns)
+    : hda_(hda), tree_(tree), conns_(conns) {
+  hda_.QueryInterface(IID_IOPCHDA_AsyncRead, async_.PutVoid());
+  TComPtr<IConnectionPointContainer> container;
+  hda_.QueryInterface(IID_IConnectionPointContainer, container.PutVoid());
+  auto sink = Make<THistorySink>([anchor = std::weak_ptr(anchor_)](DWORD transaction, TRecords records) {
+    MainThread::Post([anchor, transaction, records = std::move(records)]() mutable {
+      if (auto self = anchor.lock()) (*self)->Complete(transaction, std::move(records));
+    });
+  });
+  if (!async_ || !container || FAILED(container->FindConnectionPoint(IID_IOPCHDA_DataCallback, point_.Put())) ||
+      FAILED(point_->Advise(sink->Identity(), &cookie_)))
+    throw EEndpoint("the HDA server object takes no data callback");
+}
+
+THistoryReads::~THistoryReads() {
+  anchor_.reset();
+  while (!reads_.empty()) End(reads_.begin());
+  if (point_ && cookie_) point_->Unadvise(cookie_);
+}
+
+void THistoryReads::Start(uint64_t conn, int64_t id, const Json& request) {
   const Json* nidKey = Optional(request, "nid");
   if (!nidKey || !nidKey->is_string()) throw ERequest{kInvalidArg, "nid is not a string"};
   const std::string nid = nidKey->get<std::string>();
-  const int64_t start = Integer(request, "start", -kMaxTime, kMaxTime, std::nullopt);
-  const int64_t end = Integer(request, "end", -kMaxTime, kMaxTime, std::nullopt);
-  if (start >= end) throw ERequest{kInvalidArg, "start is not before end"};
+  auto read = std::make_unique<TRead>();
+  read->conn = conn;
+  read->id = id;
+  read->start = Integer(request, "start", -kMaxTime, kMaxTime, std::nullopt);
+  read->end = Integer(request, "end", -kMaxTime, kMaxTime, std::nullopt);
+  if (read->start >= read->end) throw ERequest{kInvalidArg, "start is not before end"};
   const int64_t max = Integer(request, "max", 0, kMaxHist, 0);
-  const bool bounds = Bool(request, "bounds");
+  read->limit = static_cast<size_t>(max == 0 ? kMaxHist : max);
+  read->bounds = Bool(request, "bounds");
   const HRESULT refusal = Refusal(tree_, nid, true);
   if (FAILED(refusal)) throw ERequest{refusal, refusal == kUnknownItem ? "unknown item" : "not visible to HDA"};
-  int64_t stepMicros = 3'600'000'000;
+  // The bounds are searched two archive steps away from the window.
+  int64_t reach = 2 * kHourMicros;
   if (const TNTreeData* node = tree_.ResolveIdentifier(nid); node && node->ArchiveStep > 0)
-    stepMicros = static_cast<int64_t>(node->ArchiveStep) * 1000;
+    reach = 2 * static_cast<int64_t>(node->ArchiveStep) * 1000;
+  read->windows[kWindow] = {read->start, read->end};
+  read->windows[kBefore] = {read->start - reach, read->start};
+  read->windows[kAfter] = {read->end, read->end + reach};
 
   std::u16string wide = Utf8ToUtf16(nid);
   LPWSTR name = wide.data();
@@ -93,34 +137,105 @@ Json THistory::Raw(uint64_t conn, int64_t id, const Json& request) {
   TTaskMem<HRESULT> errors;
   if (FAILED(hda_.GetItemHandles(1, &name, &client, handles.Put(), errors.Put())) || !errors || FAILED(errors[0]))
     throw ERequest{kUnknownItem, "unknown item"};
-  // Given back however the reads end.
-  struct TRelease {
-    IOPCHDA_Server& hda;
-    OPCHANDLE handle;
-    ~TRelease() {
-      TTaskMem<HRESULT> released;
-      hda.ReleaseItemHandles(1, &handle, released.Put());
-    }
-  } const release{hda_, handles[0]};
-  const OPCHANDLE handle = release.handle;
-  std::vector<TRecord> records = Records(handle, start, end);
-  const size_t limit = max == 0 ? static_cast<size_t>(kMaxHist) : static_cast<size_t>(max);
-  const bool more = records.size() > limit;
-  if (more) records.resize(limit);
-  std::vector<Json> out;
-  if (bounds) {
-    out = WithBounds(handle, std::move(records), start, end, more, stepMicros);
-  } else {
-    for (const TRecord& record : records) out.push_back(RecordJson(record, false));
-  }
+  read->handle = handles[0];
 
+  const uint64_t number = next_++;
+  for (int part = kWindow; part < (read->bounds ? kParts : kWindow + 1); ++part) {
+    OPCHDA_TIME from = HdaTime(read->windows[part].first, -kMsTicks);
+    OPCHDA_TIME to = HdaTime(read->windows[part].second, kMsTicks);
+    TTaskMem<HRESULT> queued;
+    const auto transaction = static_cast<DWORD>(number * kParts + part);
+    read->out[part] = SUCCEEDED(async_->ReadRaw(transaction, &from, &to, 0, FALSE, 1, &read->handle,
+                                                &read->cancelIds[part], queued.Put())) &&
+                      queued && SUCCEEDED(queued[0]);
+  }
+  auto it = reads_.emplace(number, std::move(read)).first;
+  ++conns_.deviceReads;
+  if (!it->second->Waiting()) {
+    Reply(*it->second);
+    return End(it);
+  }
+  it->second->deadline = SystemClock().TickMs() + kHistoryDeadlineMs;
+  conns_.Wake();  // the I/O thread starts timing the deadlines
+}
+
+void THistoryReads::Complete(DWORD transaction, std::vector<TRecord> records) {
+  auto it = reads_.find(transaction / kParts);
+  if (it == reads_.end()) return;  // answered already: cancelled, expired or its client gone
+  TRead& read = *it->second;
+  const auto part = static_cast<size_t>(transaction % kParts);
+  if (!read.out[part]) return;
+  read.out[part] = false;
+  const auto [from, to] = read.windows[part];
+  std::erase_if(records, [from, to](const TRecord& r) { return r.t < from || r.t >= to; });
+  read.records[part] = std::move(records);
+  if (read.Waiting()) return;
+  Reply(read);
+  End(it);
+}
+
+// The window's records framed by the last value before it and the first after it ("no bound" entries
+// when there are none); no end bound when more records follow than were asked for.
+void THistoryReads::Reply(TRead& read) {
+  TRecords& records = read.records[kWindow];
+  const bool more = records.size() > read.limit;
+  if (more) records.resize(read.limit);
+  std::vector<Json> out;
+  if (read.bounds && (records.empty() || records.front().t != read.start)) {
+    const TRecords& before = read.records[kBefore];
+    out.push_back(before.empty() ? NoBound(read.start) : RecordJson(before.back(), true));
+  }
+  for (const TRecord& record : records) out.push_back(RecordJson(record, false));
+  if (read.bounds && !more) {
+    const TRecords& after = read.records[kAfter];
+    out.push_back(after.empty() ? NoBound(read.end) : RecordJson(after.front(), true));
+  }
   for (size_t at = 0, part = 0; at < out.size(); at += kPartSize, ++part) {
-    if (conns_.Cancelled(conn, id)) throw ERequest{kAbort, "cancelled"};
     Json chunk = Json::array();
     for (size_t k = at; k < std::min(out.size(), at + kPartSize); ++k) chunk.push_back(std::move(out[k]));
-    conns_.Send(conn, Json{{"id", id}, {"part", part}, {"values", chunk}});
+    conns_.Send(read.conn, Json{{"id", read.id}, {"part", part}, {"values", chunk}});
   }
-  return Json{{"count", out.size()}, {"more", more}};
+  conns_.Send(read.conn, OkReply(read.id, Json{{"count", out.size()}, {"more", more}}), true);
+}
+
+bool THistoryReads::Cancel(uint64_t conn, int64_t id) {
+  auto it = std::find_if(reads_.begin(), reads_.end(),
+                         [&](const auto& entry) { return entry.second->conn == conn && entry.second->id == id; });
+  if (it == reads_.end()) return false;
+  conns_.Send(conn, ErrorReply(id, kAbort, "cancelled"), true);
+  End(it);
+  return true;
+}
+
+void THistoryReads::Drop(uint64_t conn) {
+  for (auto it = reads_.begin(); it != reads_.end();) {
+    auto next = std::next(it);
+    if (it->second->conn == conn) End(it);
+    it = next;
+  }
+}
+
+void THistoryReads::Expire() {
+  const int64_t now = SystemClock().TickMs();
+  for (auto it = reads_.begin(); it != reads_.end();) {
+    auto next = std::next(it);
+    if (it->second->deadline <= now) {
+      Reply(*it->second);
+      End(it);
+    }
+    it = next;
+  }
+}
+
+// Withdraws the parts still out and gives the item handle back.
+void THistoryReads::End(TReads::iterator it) {
+  TRead& read = *it->second;
+  for (int part = kWindow; part < kParts; ++part)
+    if (read.out[part]) async_->Cancel(read.cancelIds[part]);
+  TTaskMem<HRESULT> released;
+  hda_.ReleaseItemHandles(1, &read.handle, released.Put());
+  reads_.erase(it);
+  --conns_.deviceReads;
 }
 
 }  // namespace orvela::endpoint

@@ -3,12 +3,13 @@
 #include "endpoint/EndpointGroup.h"
 #include "platform/com/ComObject.h"
 #include "platform/com/ComTaskMem.h"
+#include "platform/com/opc/OpcSinks.h"
 
 namespace orvela::endpoint {
 namespace {
 
 // Turns a subscription's data changes into its events, and keeps what came for reads with a maxAge.
-class TDataSink final : public TComObject<IOPCDataCallback> {
+class TDataSink final : public TOpcDataSink {
  public:
   TDataSink(TEndpoint::TConnections& conns, TValueCache& cache, uint64_t conn, int64_t sub)
       : conns_(conns), cache_(cache), conn_(conn), sub_(sub) {}
@@ -29,14 +30,6 @@ class TDataSink final : public TComObject<IOPCDataCallback> {
     if (!items.empty()) conns_.Send(conn_, Json{{"ev", "data"}, {"sub", sub_}, {"items", items}});
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*,
-                                           WORD*, FILETIME*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
 
  private:
   TEndpoint::TConnections& conns_;

@@ -509,6 +509,31 @@ TEST_F(Endpoint, ReadsOfALostMeterEndByTheirDeadlineOrACancelAndMaxAgeUsesWhatCa
   EXPECT_EQ(cached["items"][0], first["items"][0]);
   const Json tooOld = client->Ask({{"id", 9}, {"op", "read"}, {"items", {kHeatNow}}, {"maxAge", 1}});
   EXPECT_EQ(tooOld["items"][0]["hr"], 0x800705B4u) << tooOld.dump();
+
+  // An archive read waits the same way: cut by a cancel, or answered at its deadline with no records.
+  const int64_t now = endpoint::FileTimeToMicros(LocalDateTimeToFileTime(clock.Now()));
+  const Json window{{"op", "hist.raw"}, {"nid", kHeatHours}, {"start", now - 86'400'000'000}, {"end", now},
+                    {"bounds", true}};
+  Json history = window;
+  history["id"] = 10;
+  client->Send(history.dump() + "\n");
+  for (int k = 0; k < 20; ++k) MainThread::PumpFor(5);
+  client->Send(Json{{"id", 11}, {"op", "cancel"}, {"req", 10}}.dump() + "\n");
+  const std::vector<Json> cutHistory = client->Until(10, &others);
+  ASSERT_EQ(cutHistory.size(), 1u);
+  EXPECT_EQ(cutHistory[0]["hr"], 0x80004004u) << cutHistory[0].dump();
+
+  history["id"] = 12;
+  const int64_t historySent = clock.TickMs();
+  client->Send(history.dump() + "\n" + Json{{"id", 13}, {"op", "ping"}}.dump() + "\n");
+  others.clear();
+  const std::vector<Json> late = client->Until(12, &others);
+  ASSERT_FALSE(late.empty());
+  EXPECT_EQ(late.back()["ok"], true) << late.back().dump();
+  EXPECT_GE(clock.TickMs() - historySent, 110'000);
+  ASSERT_EQ(others.size(), 1u) << "the ping waited for the archive";
+  for (size_t k = 0; k + 1 < late.size(); ++k)
+    for (const Json& value : late[k]["values"]) EXPECT_EQ(value["q"], 0x00100000u) << value.dump();
 }
 
 TEST_F(Endpoint, AClientThatGoesMidStreamLeavesTheServerServingOthers) {
@@ -601,8 +626,10 @@ TEST(EndpointService, SigtermIsNotHeldUpByAReadWaitingForALostMeter) {
   ASSERT_EQ(refused["ok"], true) << refused.dump();
   EXPECT_NE(refused["items"][0]["q"], 192);
 
-  client.Send(Json{{"id", 3}, {"op", "read"}, {"items", {kHeatNow}}}.dump() + "\n");
-  EXPECT_EQ(client.Ask({{"id", 4}, {"op", "status"}})["requests"], 2);  // the read is out
+  client.Send(Json{{"id", 3}, {"op", "read"}, {"items", {kHeatNow}}}.dump() + "\n" +
+              Json{{"id", 4}, {"op", "hist.raw"}, {"nid", kHeatHours}, {"start", 0}, {"end", 3'600'000'000}}.dump() +
+              "\n");
+  EXPECT_EQ(client.Ask({{"id", 5}, {"op", "status"}})["requests"], 3);  // both reads are out
   const auto signalled = std::chrono::steady_clock::now();
   ASSERT_EQ(::kill(server.Pid(), SIGTERM), 0);
   const test::TProcessResult result = server.Finish(60'000);
