@@ -67,13 +67,17 @@ struct TGatewaySetup {
   orvela::TUaAddress address;
 };
 
+// Every start of the gateway is announced: tests and operators find its pid and address here.
+void AnnounceStart(const orvela::TSupervisedProcess& gateway, const TGatewaySetup& setup) {
+  std::cout << "UA gateway started (pid " << gateway.Pid() << "): " << setup.address.Url() << std::endl;
+}
+
 std::unique_ptr<orvela::TSupervisedProcess> StartGateway(const TGatewaySetup& setup,
                                                           const std::filesystem::path& programFolder) {
   auto gateway = std::make_unique<orvela::TSupervisedProcess>(
       orvela::UaGatewayCommand(setup.script, programFolder, setup.address), orvela::SystemClock(),
       [](const std::string& text) { std::cout << "UA gateway: " << text << std::endl; });
-  if (gateway->Start())
-    std::cout << "UA gateway started (pid " << gateway->Pid() << "): " << setup.address.Url() << std::endl;
+  if (gateway->Start()) AnnounceStart(*gateway, setup);
   return gateway;
 }
 
@@ -96,8 +100,7 @@ int Serve(const std::filesystem::path& programFolder, const std::optional<TGatew
     if (gateway) {
       const int starts = gateway->Starts();
       gateway->Poll();
-      if (gateway->Starts() != starts)
-        std::cout << "UA gateway started (pid " << gateway->Pid() << "): " << ua->address.Url() << std::endl;
+      if (gateway->Starts() != starts) AnnounceStart(*gateway, *ua);
     }
   }
   if (gateway) gateway->Stop();
