@@ -51,7 +51,8 @@ class Gateway {
       hostname: host === "0.0.0.0" || host === "::" ? undefined : host,
       ...securityFor(host),
       allowAnonymous: true,
-      disableDiscovery: true,
+      // Off loopback this keeps a None channel for GetEndpoints alone, so clients can find the secure
+      // endpoints; sessions on it are refused.
       serverCertificateManager: certificateManager,
       serverInfo: { applicationUri: "urn:orvela:opc-ua-gateway", productUri: "urn:orvela:opc", applicationName: { text: "OrvelaOPC" } },
       buildInfo: { productName: "OrvelaOPC UA gateway", softwareVersion: VERSION, manufacturerName: "OrvelaOPC" }

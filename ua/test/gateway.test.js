@@ -16,7 +16,10 @@ const {
   HistoryReadRequest,
   ClientSubscription,
   ClientMonitoredItem,
-  AccessLevelFlag
+  AccessLevelFlag,
+  OPCUAClient,
+  SecurityPolicy,
+  MessageSecurityMode
 } = require("node-opcua");
 const { Gateway } = require("../src/Gateway");
 const { PKI, tempDir, startPair, stopPair, openSession, waitFor } = require("./helpers");
@@ -326,4 +329,34 @@ test("the gateway lets clients in only once the first tree is shown, or after it
   await lonely.start();
   assert.ok(lines.some((l) => /no tree from the local endpoint yet/.test(l)), lines.join("\n"));
   await lonely.stop();
+});
+
+test("off loopback only signed and encrypted Basic256Sha256 endpoints are offered, with a certificate of the gateway's own", async (t) => {
+  const dir = tempDir();
+  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  const fake = new FakeEndpoint(path.join(dir, "orvela.sock"));
+  await fake.start();
+  const pkiDir = path.join(dir, "pki");
+  const gateway = new Gateway({ socketPath: fake.socketPath, pkiDir, host: "0.0.0.0", port: 0 });
+  t.after(async () => {
+    await gateway.stop();
+    await fake.stop();
+  });
+  await gateway.start();
+  const own = path.join(pkiDir, "own", "certs", "certificate.pem");
+  assert.ok(fs.existsSync(own), "a self-signed certificate made on the first start");
+
+  const port = new URL(gateway.endpointUrl().replace("opc.tcp:", "http:")).port;
+  const url = `opc.tcp://127.0.0.1:${port}`;
+  const client = OPCUAClient.create({ endpointMustExist: false, connectionStrategy: { maxRetry: 0 } });
+  await client.connect(url);
+  const endpoints = await client.getEndpoints();
+  await client.disconnect();
+  assert.ok(endpoints.length > 0);
+  for (const e of endpoints) {
+    assert.equal(e.securityPolicyUri, SecurityPolicy.Basic256Sha256, e.endpointUrl);
+    assert.notEqual(e.securityMode, MessageSecurityMode.None, e.endpointUrl);
+    assert.ok(e.serverCertificate && e.serverCertificate.length > 0, "the endpoint carries the certificate");
+  }
+  await assert.rejects(openSession(url), "a session without security is refused");
 });
