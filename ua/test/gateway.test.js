@@ -358,5 +358,13 @@ test("off loopback only signed and encrypted Basic256Sha256 endpoints are offere
     assert.notEqual(e.securityMode, MessageSecurityMode.None, e.endpointUrl);
     assert.ok(e.serverCertificate && e.serverCertificate.length > 0, "the endpoint carries the certificate");
   }
-  await assert.rejects(openSession(url), "a session without security is refused");
+  const plain = OPCUAClient.create({
+    endpointMustExist: false,
+    securityMode: MessageSecurityMode.None,
+    securityPolicy: SecurityPolicy.None,
+    connectionStrategy: { maxRetry: 0 }
+  });
+  await plain.connect(url);
+  await assert.rejects(plain.createSession(), "a session without security is refused");
+  await plain.disconnect();
 });
