@@ -8,6 +8,7 @@
 #include "metersim/Line.h"
 #include "orvelactl/Commands.h"
 #include "platform/Clock.h"
+#include "support/CtlRunner.h"
 #include "support/TempDir.h"
 #include "tree/ConfigFiles.h"
 #include "tree/ConnectionList.h"
@@ -43,18 +44,12 @@ class ScanCommand : public ::testing::Test {
     WriteConfigFile(dir / kConnectionFileName, EncodeConnectionList(list));
   }
 
-  // Runs orvelactl with the arguments; returns the exit code, standard output in out.
-  int Run(std::vector<std::string> args, std::string& out) {
-    CLI::App app;
-    int exitCode = 0;
-    ctl::AddScanCommands(app, exitCode);
-    args.insert(args.begin(), "orvelactl");
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    ::testing::internal::CaptureStdout();
-    app.parse(static_cast<int>(argv.size()), argv.data());
-    out = ::testing::internal::GetCapturedStdout();
-    return exitCode;
+  // Runs orvelactl with the arguments; returns the exit code, standard output in out and error in err.
+  int Run(std::vector<std::string> args, std::string& out, std::string* err = nullptr) {
+    const test::TCtlRun run = test::RunCtl(ctl::AddScanCommands, std::move(args));
+    out = run.out;
+    if (err) *err = run.err;
+    return run.exitCode;
   }
 
   ScaledClock clock;
@@ -76,19 +71,17 @@ TEST_F(ScanCommand, ListsEveryMeterWithModelAndSerial) {
 }
 
 TEST_F(ScanCommand, UnknownConnectionAndSilentLineAreErrors) {
-  std::string out;
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(Run({"scan", "--dir", dir.string(), "--conn", "Нет такого"}, out), 1);
-  EXPECT_NE(::testing::internal::GetCapturedStderr().find("no connection \"Нет такого\""), std::string::npos);
+  std::string out, err;
+  EXPECT_EQ(Run({"scan", "--dir", dir.string(), "--conn", "Нет такого"}, out, &err), 1);
+  EXPECT_NE(err.find("no connection \"Нет такого\""), std::string::npos) << err;
   EXPECT_TRUE(out.empty());
 
   // Nobody listens on the port any more.
   uint16_t port = line->Port();
   line.reset();
   WriteConnections(port);
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(Run({"scan", "--dir", dir.string(), "--conn", "Котельная"}, out), 1);
-  EXPECT_NE(::testing::internal::GetCapturedStderr().find("no device list"), std::string::npos);
+  EXPECT_EQ(Run({"scan", "--dir", dir.string(), "--conn", "Котельная"}, out, &err), 1);
+  EXPECT_NE(err.find("no device list"), std::string::npos) << err;
 }
 
 }  // namespace

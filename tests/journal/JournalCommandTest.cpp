@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "journal/JournalTestUtil.h"
+#include "support/CtlRunner.h"
 #include "journal/UDM1.h"
 #include "orvelactl/Commands.h"
 
@@ -16,28 +17,10 @@ namespace {
 
 using namespace testing_journal;
 
-struct TRun {
-  int code = 0;
-  std::string out, err;
-};
+using TRun = test::TCtlRun;
 
 TRun RunCtl(const std::string& args) {
-  CLI::App app;
-  TRun run;
-  ctl::AddJournalCommands(app, run.code);
-  std::ostringstream out, err;
-  auto* oldOut = std::cout.rdbuf(out.rdbuf());
-  auto* oldErr = std::cerr.rdbuf(err.rdbuf());
-  try {
-    app.parse(args, false);
-  } catch (const CLI::ParseError& e) {
-    run.code = app.exit(e);
-  }
-  std::cout.rdbuf(oldOut);
-  std::cerr.rdbuf(oldErr);
-  run.out = out.str();
-  run.err = err.str();
-  return run;
+  return test::RunCtl(ctl::AddJournalCommands, args);
 }
 
 TEST(OrvelactlJournal, PrintsRowsAsTextAndJson) {
@@ -54,14 +37,14 @@ TEST(OrvelactlJournal, PrintsRowsAsTextAndJson) {
   }
 
   TRun text = RunCtl("journal --dir " + dir.Path().string());
-  EXPECT_EQ(text.code, 0) << text.err;
+  EXPECT_EQ(text.exitCode, 0) << text.err;
   EXPECT_EQ(text.out,
             "05.03.2024 09:01:02 | Сообщение 1 |  | 3\n"
             "05.03.2024 09:01:03 | Сообщение 2 | Опрос | 3\n"
             "05.03.2024 09:01:04 | Сообщение 3 |  | 3\n");
 
   TRun json = RunCtl("journal --dir " + dir.Path().string() + " --tail 2 --json");
-  EXPECT_EQ(json.code, 0) << json.err;
+  EXPECT_EQ(json.exitCode, 0) << json.err;
   const auto rows = nlohmann::json::parse(json.out);
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0], (nlohmann::json{{"time", "2024-03-05 09:01:03.345"},
@@ -74,11 +57,11 @@ TEST(OrvelactlJournal, PrintsRowsAsTextAndJson) {
 TEST(OrvelactlJournal, MissingOrForeignDatabaseIsAnError) {
   TTempFolder dir;
   TRun missing = RunCtl("journal --dir " + dir.Path().string());
-  EXPECT_EQ(missing.code, 1);
+  EXPECT_EQ(missing.exitCode, 1);
   EXPECT_NE(missing.err.find("dbLogs.db"), std::string::npos) << missing.err;
   WriteText(dir / kJournalDbFile, "not a database at all, just text");
   TRun foreign = RunCtl("journal --dir " + dir.Path().string() + " --json");
-  EXPECT_EQ(foreign.code, 1);
+  EXPECT_EQ(foreign.exitCode, 1);
   EXPECT_TRUE(foreign.out.empty());
 }
 
@@ -92,7 +75,7 @@ TRun RunBounded(const std::string& command) {
   size_t n;
   while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
   const int status = ::pclose(pipe);
-  run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return run;
 }
 
@@ -118,12 +101,12 @@ TEST(JournalPrograms, FifoInTheDatabasesPlaceIsAClearErrorNotAHang) {
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.command);
     const TRun run = RunBounded(c.command);
-    EXPECT_NE(run.code, 124) << "timed out";
-    EXPECT_NE(run.code, -1) << "killed by a signal";
+    EXPECT_NE(run.exitCode, 124) << "timed out";
+    EXPECT_NE(run.exitCode, -1) << "killed by a signal";
     EXPECT_NE(run.out.find(c.line + "\n"), std::string::npos) << run.out;
     EXPECT_TRUE(fs::is_fifo(db));
   }
-  EXPECT_EQ(RunBounded(cases[0].command).code, 1);
+  EXPECT_EQ(RunBounded(cases[0].command).exitCode, 1);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "orvelactl/Commands.h"
+#include "support/CtlRunner.h"
 #include "support/Peers.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
@@ -21,37 +22,16 @@ namespace {
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
 
-struct TCtlRun {
-  int exitCode = 0;
-  std::string out;
-  std::string err;
-};
+using test::TCtlRun;
 
 // Runs an orvelactl command in-process with its output captured.
 TCtlRun RunCtl(std::vector<std::string> args) {
-  CLI::App app;
-  app.require_subcommand(1);
-  TCtlRun run;
-  ctl::AddConfigCommands(app, run.exitCode);
-  ctl::AddJournalCommands(app, run.exitCode);
-  std::ostringstream out, err;
-  struct TRedirect {
-    std::ostream& stream;
-    std::streambuf* saved;
-    ~TRedirect() { stream.rdbuf(saved); }
-  } redirectOut{std::cout, std::cout.rdbuf(out.rdbuf())},
-      redirectErr{std::cerr, std::cerr.rdbuf(err.rdbuf())};
-  args.insert(args.begin(), "orvelactl");
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  try {
-    app.parse(static_cast<int>(argv.size()), argv.data());
-  } catch (const CLI::ParseError& e) {
-    run.exitCode = app.exit(e);
-  }
-  run.out = out.str();
-  run.err = err.str();
-  return run;
+  return test::RunCtl(
+      [](CLI::App& app, int& exitCode) {
+        ctl::AddConfigCommands(app, exitCode);
+        ctl::AddJournalCommands(app, exitCode);
+      },
+      std::move(args));
 }
 
 // Every key the expectation names must be in the actual document with the same value; numbers that are

@@ -10,6 +10,7 @@
 #include "metersim/Line.h"
 #include "orvelactl/Commands.h"
 #include "platform/Clock.h"
+#include "support/CtlRunner.h"
 #include "support/Peers.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
@@ -21,10 +22,7 @@ namespace {
 
 using Json = nlohmann::json;
 
-struct TRun {
-  int exitCode = 0;
-  std::string out, err;
-};
+using TRun = test::TCtlRun;
 
 class DeviceCommands : public ::testing::Test {
  protected:
@@ -50,26 +48,7 @@ class DeviceCommands : public ::testing::Test {
     SetSystemClock(nullptr);
   }
 
-  TRun Run(std::vector<std::string> args) {
-    CLI::App app;
-    app.require_subcommand(1);
-    TRun run;
-    ctl::AddDeviceCommands(app, run.exitCode);
-    std::ostringstream out, err;
-    struct TRedirect {
-      std::ostream& stream;
-      std::streambuf* saved;
-      ~TRedirect() { stream.rdbuf(saved); }
-    } redirectOut{std::cout, std::cout.rdbuf(out.rdbuf())},
-        redirectErr{std::cerr, std::cerr.rdbuf(err.rdbuf())};
-    args.insert(args.begin(), "orvelactl");
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    app.parse(static_cast<int>(argv.size()), argv.data());
-    run.out = out.str();
-    run.err = err.str();
-    return run;
-  }
+  TRun Run(std::vector<std::string> args) { return test::RunCtl(ctl::AddDeviceCommands, std::move(args)); }
   Json Tree() {
     TRun run = Run({"tree", "--dir", dir.string(), "--json"});
     EXPECT_EQ(run.exitCode, 0) << run.err;

@@ -15,6 +15,7 @@
 #include "orvelactl/Commands.h"
 #include "orvelactl/ServerClient.h"
 #include "platform/Clock.h"
+#include "support/CtlRunner.h"
 #include "support/Process.h"
 #include "support/ServerFolder.h"
 #include "support/TempDir.h"
@@ -53,18 +54,15 @@ class ServerCommands : public ::testing::Test {
 
   // Runs the command in this process; returns the exit code, standard output in out.
   int Run(std::vector<std::string> args, std::string& out) {
-    CLI::App app;
-    int exitCode = 0;
-    ctl::AddDeviceCommands(app, exitCode);
-    ctl::AddDaCommands(app, exitCode);
-    ctl::AddHdaCommands(app, exitCode);
-    args.insert(args.begin(), "orvelactl");
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    ::testing::internal::CaptureStdout();
-    app.parse(static_cast<int>(argv.size()), argv.data());
-    out = ::testing::internal::GetCapturedStdout();
-    return exitCode;
+    const test::TCtlRun run = test::RunCtl(
+        [](CLI::App& app, int& exitCode) {
+          ctl::AddDeviceCommands(app, exitCode);
+          ctl::AddDaCommands(app, exitCode);
+          ctl::AddHdaCommands(app, exitCode);
+        },
+        std::move(args));
+    out = run.out;
+    return run.exitCode;
   }
 
   ScaledClock clock;
