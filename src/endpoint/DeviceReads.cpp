@@ -52,7 +52,7 @@ std::optional<Json> TValueCache::Fresh(const std::string& nid, int64_t maxAgeMs)
 }
 
 // One read in flight. Its device items are numbered by client handle.
-struct TDeviceReads::TRead {
+struct TDeviceRead {
   uint64_t conn = 0;
   int64_t id = 0;
   Json items = Json::array();     // the reply's, in request order
@@ -60,7 +60,7 @@ struct TDeviceReads::TRead {
   std::vector<std::vector<size_t>> positions;   // by client handle: the identifier's places in items
   std::vector<bool> answered;     // by client handle
   size_t left = 0;
-  int64_t deadline = 0;
+  int64_t deadline = 0;  // in the clock's milliseconds
   DWORD cancelId = 0;
   TComPtr<TReadSink> sink;
   std::unique_ptr<TEndpointGroup> group;
@@ -71,16 +71,18 @@ struct TDeviceReads::TRead {
   }
 };
 
+template class TReadsInFlight<TDeviceRead>;
+
 TDeviceReads::TDeviceReads(IOPCServer& da, TTree& tree, TEndpoint::TConnections& conns, TValueCache& cache)
-    : da_(da), tree_(tree), conns_(conns), cache_(cache) {}
+    : TReadsInFlight(conns), da_(da), tree_(tree), cache_(cache) {}
 
 TDeviceReads::~TDeviceReads() {
   anchor_.reset();
-  while (!reads_.empty()) End(reads_.begin());
+  EndAll();
 }
 
 void TDeviceReads::Start(uint64_t conn, int64_t id, const std::vector<std::string>& ids, int64_t maxAgeMs) {
-  auto read = std::make_unique<TRead>();
+  auto read = std::make_unique<TDeviceRead>();
   read->conn = conn;
   read->id = id;
   // A group holds an identifier once: a repeated one is read once and answered in each of its places.
@@ -137,16 +139,13 @@ void TDeviceReads::Start(uint64_t conn, int64_t id, const std::vector<std::strin
     }
   }
   if (read->left == 0) return Reply(*read);
-  read->deadline = SystemClock().TickMs() + kReadDeadlineMs;
-  reads_.emplace(number, std::move(read));
-  ++conns_.deviceReads;
-  conns_.Wake();  // the I/O thread starts timing the deadlines
+  Add(number, std::move(read), kReadDeadlineMs);
 }
 
 void TDeviceReads::Complete(uint64_t number, std::vector<std::pair<OPCHANDLE, Json>> results) {
-  auto it = reads_.find(number);
-  if (it == reads_.end()) return;  // answered already: cancelled, expired or its client gone
-  TRead& read = *it->second;
+  auto it = Find(number);
+  if (!Known(it)) return;  // answered already: cancelled, expired or its client gone
+  TDeviceRead& read = *it->second;
   for (auto& [handle, item] : results) {
     // A handle the read did not give out, or a second answer for one, is not counted.
     if (handle >= read.answered.size() || read.answered[handle]) continue;
@@ -154,55 +153,17 @@ void TDeviceReads::Complete(uint64_t number, std::vector<std::pair<OPCHANDLE, Js
     read.Answer(handle, item);
     --read.left;
   }
-  if (read.left > 0) return;
-  Reply(read);
-  End(it);
+  if (read.left == 0) Finish(it);
 }
 
-bool TDeviceReads::Cancel(uint64_t conn, int64_t id) {
-  auto it = Find(conn, id);
-  if (it == reads_.end()) return false;
-  conns_.Send(conn, ErrorReply(id, kAbort, "cancelled"), true);
-  End(it);
-  return true;
-}
-
-void TDeviceReads::Drop(uint64_t conn) {
-  for (auto it = reads_.begin(); it != reads_.end();) {
-    auto next = std::next(it);
-    if (it->second->conn == conn) End(it);
-    it = next;
-  }
-}
-
-void TDeviceReads::Expire() {
-  const int64_t now = SystemClock().TickMs();
-  for (auto it = reads_.begin(); it != reads_.end();) {
-    auto next = std::next(it);
-    if (it->second->deadline <= now) {
-      Reply(*it->second);
-      End(it);
-    }
-    it = next;
-  }
-}
-
-void TDeviceReads::Reply(const TRead& read) {
+void TDeviceReads::Reply(TDeviceRead& read) {
   conns_.Send(read.conn, OkReply(read.id, Json{{"items", read.items}}), true);
 }
 
-// Withdraws what is still queued of the read and removes its group.
-void TDeviceReads::End(TReads::iterator it) {
-  TRead& read = *it->second;
+// What is still queued is cancelled; the group goes with the read.
+void TDeviceReads::Withdraw(TDeviceRead& read) {
   if (read.left > 0 && read.group)
     if (auto async = read.group->As<IOPCAsyncIO2>()) async->Cancel2(read.cancelId);
-  reads_.erase(it);
-  --conns_.deviceReads;
-}
-
-TDeviceReads::TReads::iterator TDeviceReads::Find(uint64_t conn, int64_t id) {
-  return std::find_if(reads_.begin(), reads_.end(),
-                      [&](const auto& entry) { return entry.second->conn == conn && entry.second->id == id; });
 }
 
 }  // namespace orvela::endpoint

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "endpoint/EndpointConnections.h"
+#include "endpoint/ReadsInFlight.h"
 #include "platform/com/opc/OpcDa.h"
 #include "tree/TreeItem.h"
 
@@ -30,38 +31,27 @@ class TValueCache {
   std::map<std::string, std::pair<Json, int64_t>> items_;
 };
 
-class TDeviceReads {
+struct TDeviceRead;
+extern template class TReadsInFlight<TDeviceRead>;
+
+class TDeviceReads final : public TReadsInFlight<TDeviceRead> {
  public:
   TDeviceReads(IOPCServer& da, TTree& tree, TEndpoint::TConnections& conns, TValueCache& cache);
-  ~TDeviceReads();
-  TDeviceReads(const TDeviceReads&) = delete;
-  TDeviceReads& operator=(const TDeviceReads&) = delete;
+  ~TDeviceReads() override;
 
   // Starts read id of connection conn; its reply is sent when it is done, which may be at once. Throws
   // ERequest when the read cannot be started.
   void Start(uint64_t conn, int64_t id, const std::vector<std::string>& ids, int64_t maxAgeMs);
-  // A read in flight is withdrawn and answered "cancelled"; false when conn has no such read.
-  bool Cancel(uint64_t conn, int64_t id);
-  // A gone connection's reads are withdrawn without a reply.
-  void Drop(uint64_t conn);
-  // Reads past their deadline are answered: the items still out get a time-out.
-  void Expire();
 
  private:
-  struct TRead;
-  using TReads = std::map<uint64_t, std::unique_ptr<TRead>>;
-
   void Complete(uint64_t number, std::vector<std::pair<OPCHANDLE, Json>> results);
-  void Reply(const TRead& read);
-  void End(TReads::iterator it);
-  TReads::iterator Find(uint64_t conn, int64_t id);
+  void Reply(TDeviceRead& read) override;
+  void Withdraw(TDeviceRead& read) override;
 
   IOPCServer& da_;
   TTree& tree_;
-  TEndpoint::TConnections& conns_;
   TValueCache& cache_;
-  TReads reads_;  // by read number, which is also the DA transaction id
-  uint64_t next_ = 1;
+  uint64_t next_ = 1;  // read numbers, which are also the DA transaction ids
   // Completions come back through the main thread's queue; a destroyed reader lets them fall.
   std::shared_ptr<TDeviceReads*> anchor_ = std::make_shared<TDeviceReads*>(this);
 };

@@ -1,5 +1,6 @@
 #include "endpoint/EndpointHistory.h"
 
+#include <array>
 #include <functional>
 
 #include "endpoint/EndpointTree.h"
@@ -20,7 +21,10 @@ constexpr int64_t kHourMicros = 3'600'000'000;
 // waits for it.
 constexpr int64_t kHistoryDeadlineMs = 110'000;
 
-using TRecords = std::vector<THistoryReads::TRecord>;
+using TRecords = std::vector<THistoryRecord>;
+
+// What one history read asks for: the window, and the values just before and after it.
+enum TPart { kWindow, kBefore, kAfter, kParts };
 
 // Turns every read's records into plain data and hands them on by transaction; called on any thread.
 class THistorySink final : public TOpcHdaDataSink {
@@ -34,7 +38,7 @@ class THistorySink final : public TOpcHdaDataSink {
       const OPCHDA_ITEM& item = items[i];
       if ((errors && FAILED(errors[i])) || !item.pftTimeStamps) continue;
       for (DWORD k = 0; k < item.dwCount; ++k) {
-        THistoryReads::TRecord record;
+        THistoryRecord record;
         record.t = FileTimeToMicros(item.pftTimeStamps[k]);
         record.q = item.pdwQualities ? item.pdwQualities[k] : 0;
         if (item.pvDataValues) ValueJson(item.pvDataValues[k], record.v);
@@ -49,7 +53,7 @@ class THistorySink final : public TOpcHdaDataSink {
   std::function<void(DWORD, TRecords)> deliver_;
 };
 
-Json RecordJson(const THistoryReads::TRecord& record, bool bound) {
+Json RecordJson(const THistoryRecord& record, bool bound) {
   Json out{{"v", record.v}, {"t", record.t}, {"q", record.q}};
   if (bound) out["bound"] = true;
   return out;
@@ -69,7 +73,7 @@ OPCHDA_TIME HdaTime(int64_t micros, int64_t shiftTicks) {
 
 }  // namespace
 
-struct THistoryReads::TRead {
+struct THistoryRead {
   uint64_t conn = 0;
   int64_t id = 0;
   OPCHANDLE handle = 0;
@@ -81,13 +85,15 @@ struct THistoryReads::TRead {
   std::array<TRecords, kParts> records;
   std::array<bool, kParts> out{};  // asked for and not come yet
   std::array<DWORD, kParts> cancelIds{};
-  int64_t deadline = 0;
+  int64_t deadline = 0;  // in the clock's milliseconds
 
   bool Waiting() const { return out[kWindow] || out[kBefore] || out[kAfter]; }
 };
 
+template class TReadsInFlight<THistoryRead>;
+
 THistoryReads::THistoryReads(IOPCHDA_Server& hda, TTree& tree, TEndpoint::TConnections& conns)
-    : hda_(hda), tree_(tree), conns_(conns) {
+    : TReadsInFlight(conns), hda_(hda), tree_(tree) {
   hda_.QueryInterface(IID_IOPCHDA_AsyncRead, async_.PutVoid());
   TComPtr<IConnectionPointContainer> container;
   hda_.QueryInterface(IID_IConnectionPointContainer, container.PutVoid());
@@ -103,7 +109,7 @@ THistoryReads::THistoryReads(IOPCHDA_Server& hda, TTree& tree, TEndpoint::TConne
 
 THistoryReads::~THistoryReads() {
   anchor_.reset();
-  while (!reads_.empty()) End(reads_.begin());
+  EndAll();
   if (point_ && cookie_) point_->Unadvise(cookie_);
 }
 
@@ -111,7 +117,7 @@ void THistoryReads::Start(uint64_t conn, int64_t id, const Json& request) {
   const Json* nidKey = Optional(request, "nid");
   if (!nidKey || !nidKey->is_string()) throw ERequest{kInvalidArg, "nid is not a string"};
   const std::string nid = nidKey->get<std::string>();
-  auto read = std::make_unique<TRead>();
+  auto read = std::make_unique<THistoryRead>();
   read->conn = conn;
   read->id = id;
   read->start = Integer(request, "start", -kMaxTime, kMaxTime, std::nullopt);
@@ -149,34 +155,26 @@ void THistoryReads::Start(uint64_t conn, int64_t id, const Json& request) {
                                                 &read->cancelIds[part], queued.Put())) &&
                       queued && SUCCEEDED(queued[0]);
   }
-  auto it = reads_.emplace(number, std::move(read)).first;
-  ++conns_.deviceReads;
-  if (!it->second->Waiting()) {
-    Reply(*it->second);
-    return End(it);
-  }
-  it->second->deadline = SystemClock().TickMs() + kHistoryDeadlineMs;
-  conns_.Wake();  // the I/O thread starts timing the deadlines
+  auto it = Add(number, std::move(read), kHistoryDeadlineMs);
+  if (!it->second->Waiting()) Finish(it);
 }
 
-void THistoryReads::Complete(DWORD transaction, std::vector<TRecord> records) {
-  auto it = reads_.find(transaction / kParts);
-  if (it == reads_.end()) return;  // answered already: cancelled, expired or its client gone
-  TRead& read = *it->second;
+void THistoryReads::Complete(DWORD transaction, std::vector<THistoryRecord> records) {
+  auto it = Find(transaction / kParts);
+  if (!Known(it)) return;  // answered already: cancelled, expired or its client gone
+  THistoryRead& read = *it->second;
   const auto part = static_cast<size_t>(transaction % kParts);
   if (!read.out[part]) return;
   read.out[part] = false;
   const auto [from, to] = read.windows[part];
-  std::erase_if(records, [from, to](const TRecord& r) { return r.t < from || r.t >= to; });
+  std::erase_if(records, [from, to](const THistoryRecord& r) { return r.t < from || r.t >= to; });
   read.records[part] = std::move(records);
-  if (read.Waiting()) return;
-  Reply(read);
-  End(it);
+  if (!read.Waiting()) Finish(it);
 }
 
 // The window's records framed by the last value before it and the first after it ("no bound" entries
 // when there are none); no end bound when more records follow than were asked for.
-void THistoryReads::Reply(TRead& read) {
+void THistoryReads::Reply(THistoryRead& read) {
   TRecords& records = read.records[kWindow];
   const bool more = records.size() > read.limit;
   if (more) records.resize(read.limit);
@@ -185,7 +183,7 @@ void THistoryReads::Reply(TRead& read) {
     const TRecords& before = read.records[kBefore];
     out.push_back(before.empty() ? NoBound(read.start) : RecordJson(before.back(), true));
   }
-  for (const TRecord& record : records) out.push_back(RecordJson(record, false));
+  for (const THistoryRecord& record : records) out.push_back(RecordJson(record, false));
   if (read.bounds && !more) {
     const TRecords& after = read.records[kAfter];
     out.push_back(after.empty() ? NoBound(read.end) : RecordJson(after.front(), true));
@@ -198,44 +196,12 @@ void THistoryReads::Reply(TRead& read) {
   conns_.Send(read.conn, OkReply(read.id, Json{{"count", out.size()}, {"more", more}}), true);
 }
 
-bool THistoryReads::Cancel(uint64_t conn, int64_t id) {
-  auto it = std::find_if(reads_.begin(), reads_.end(),
-                         [&](const auto& entry) { return entry.second->conn == conn && entry.second->id == id; });
-  if (it == reads_.end()) return false;
-  conns_.Send(conn, ErrorReply(id, kAbort, "cancelled"), true);
-  End(it);
-  return true;
-}
-
-void THistoryReads::Drop(uint64_t conn) {
-  for (auto it = reads_.begin(); it != reads_.end();) {
-    auto next = std::next(it);
-    if (it->second->conn == conn) End(it);
-    it = next;
-  }
-}
-
-void THistoryReads::Expire() {
-  const int64_t now = SystemClock().TickMs();
-  for (auto it = reads_.begin(); it != reads_.end();) {
-    auto next = std::next(it);
-    if (it->second->deadline <= now) {
-      Reply(*it->second);
-      End(it);
-    }
-    it = next;
-  }
-}
-
 // Withdraws the parts still out and gives the item handle back.
-void THistoryReads::End(TReads::iterator it) {
-  TRead& read = *it->second;
+void THistoryReads::Withdraw(THistoryRead& read) {
   for (int part = kWindow; part < kParts; ++part)
     if (read.out[part]) async_->Cancel(read.cancelIds[part]);
   TTaskMem<HRESULT> released;
   hda_.ReleaseItemHandles(1, &read.handle, released.Put());
-  reads_.erase(it);
-  --conns_.deviceReads;
 }
 
 }  // namespace orvela::endpoint

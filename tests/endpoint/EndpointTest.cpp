@@ -562,6 +562,20 @@ TEST_F(Endpoint, ConnectionsBeyondEightGetBusyAndAreClosed) {
   EXPECT_FALSE(ninth.Next());
 }
 
+std::string ServiceProgram() {
+  return std::string(ORVELA_BINARY_DIR) + "/src/app/OrvelaOPC";
+}
+
+// Waits for the service to say it serves.
+::testing::AssertionResult Serving(test::TProcess& server) {
+  if (!server.Started()) return ::testing::AssertionFailure() << server.StartError();
+  std::optional<std::string> line;
+  while ((line = server.ReadLine(60'000)) && line->rfind("serving on ", 0) != 0) {
+  }
+  if (!line) return ::testing::AssertionFailure() << "the server did not start serving";
+  return ::testing::AssertionSuccess();
+}
+
 TEST(EndpointService, ServesUntilSigtermAndRefusesASecondInstance) {
   ScaledClock clock(20, kStart);
   sim::TLine line(sim::TLineOptions{.clock = &clock});
@@ -569,20 +583,15 @@ TEST(EndpointService, ServesUntilSigtermAndRefusesASecondInstance) {
   line.ListenTcp();
   test::TTempDir temp{"orvela-eps"};
   test::WriteServerFolder(temp.Path(), line.Port());
-  const std::string program = std::string(ORVELA_BINARY_DIR) + "/src/app/OrvelaOPC";
-  test::TProcess server({program, "--dir", temp.Path().string(), "--serve"});
-  ASSERT_TRUE(server.Started()) << server.StartError();
-  std::optional<std::string> line1;
-  while ((line1 = server.ReadLine(60'000)) && line1->rfind("serving on ", 0) != 0) {
-  }
-  ASSERT_TRUE(line1) << "the server did not start serving";
+  test::TProcess server({ServiceProgram(), "--dir", temp.Path().string(), "--serve"});
+  ASSERT_TRUE(Serving(server));
 
   TLineClient client(temp.Path() / TEndpoint::kSocketName, false);
   ASSERT_TRUE(client.Connected());
   EXPECT_EQ(client.Ask({{"id", 1}, {"op", "hello"}, {"proto", 1}})["ok"], true);
   EXPECT_EQ(client.Ask({{"id", 2}, {"op", "ping"}})["ok"], true);
 
-  test::TProcess second({program, "--dir", temp.Path().string(), "--serve"});
+  test::TProcess second({ServiceProgram(), "--dir", temp.Path().string(), "--serve"});
   const test::TProcessResult refused = second.Finish(60'000);
   EXPECT_NE(refused.exitCode, 0);
   EXPECT_NE(refused.err.find("another OrvelaOPC already serves"), std::string::npos) << refused.err;
@@ -613,13 +622,8 @@ uint16_t DeadPort() {
 TEST(EndpointService, SigtermIsNotHeldUpByAReadWaitingForALostMeter) {
   test::TTempDir temp{"orvela-eps"};
   test::WriteServerFolder(temp.Path(), DeadPort());
-  const std::string program = std::string(ORVELA_BINARY_DIR) + "/src/app/OrvelaOPC";
-  test::TProcess server({program, "--dir", temp.Path().string(), "--serve"});
-  ASSERT_TRUE(server.Started()) << server.StartError();
-  std::optional<std::string> started;
-  while ((started = server.ReadLine(60'000)) && started->rfind("serving on ", 0) != 0) {
-  }
-  ASSERT_TRUE(started) << "the server did not start serving";
+  test::TProcess server({ServiceProgram(), "--dir", temp.Path().string(), "--serve"});
+  ASSERT_TRUE(Serving(server));
   TLineClient client(temp.Path() / TEndpoint::kSocketName, false);
   ASSERT_EQ(client.Ask({{"id", 1}, {"op", "hello"}, {"proto", 1}})["ok"], true);
   const Json refused = client.Ask({{"id", 2}, {"op", "read"}, {"items", {kHeatNow}}});
