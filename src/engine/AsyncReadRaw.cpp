@@ -104,14 +104,16 @@ void TAsyncReadRaw::Journal(const std::string& text, const std::string& second) 
 
 void TAsyncReadRaw::Execute(std::stop_token stop) {
   Clock& clock = ctx_.GetClock();
-  const TDateTime started = clock.Now();
+  const TDateTime started = clock.NowUtc();
   order_.ThreadStart = started;
   order_.ItemStart = started;
   const std::string& address = order_.LinkAddress();
-  order_.LogLine(FormatDateTime(started) + " - Поток чтения запущен " + address);
+  offline_ = order_.OfflineRun;
+  order_.LogLine(FormatDateTime(UtcToLocal(started)) + " - Поток чтения запущен " + address);
   {
     std::unique_lock work(order_.WorkMutex());
-    const bool linked = OpenLink();
+    // A delayed connection is not opened: its clients are answered at once without the device.
+    const bool linked = offline_ || OpenLink();
     if (ctx_.settings.JournalEveryRequest)
       Journal("Поток чтения - запуск" + address + "; HDARead-" + std::to_string(order_.HdaReadCount) +
               "; HDAAdvise-" + std::to_string(order_.HdaAdviseCount) + "; DARead-" +
@@ -119,25 +121,21 @@ void TAsyncReadRaw::Execute(std::stop_token stop) {
     if (!linked) connect_ = TConnectState::Failed;
     const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     auto& work_list = order_.Work();
-    bool stopAfter = false;
-    while (!work_list.empty() && !stopAfter && order_.Enabled != 0) {
+    while (!work_list.empty() && order_.Enabled != 0) {
       order_.LogLine("Состояние работы: AppTerm = " + std::to_string(ctx_.shutdown ? 1 : 0));
       if (Stopping(stop)) break;
       TDescThread& item = *work_list.front();
-      itemStart_ = clock.Now();
+      itemStart_ = clock.NowUtc();
       order_.ItemStart = itemStart_;
-      try {
-        ServeItem(item, stop);
-      } catch (const std::exception& e) {
-        Journal("Ошибка чтения " + address + " " + std::to_string(item.Kind) + " " +
-                std::to_string(item.Shape) + "  " + e.what());
-      }
+      if (!ServeItem(item, stop)) break;  // stopped before it was read: the item stays
       if (item.ReadNeeded != 1) current_ = nullptr;
       work_list.pop_front();
+      // Current data first: the items left stay in the work list, behind the current data the queue puts
+      // before them, for the next run.
       if (ctx_.settings.CurrentDataFirst && order_.DAWaiting && !work_list.empty() &&
           IsHdaKind(work_list.front()->Kind) &&
-          (clock.Now() - started) * 86400 > ctx_.settings.CurrentDataMaxDelaySec)
-        stopAfter = true;
+          (clock.NowUtc() - started) * 86400 > ctx_.settings.CurrentDataMaxDelaySec)
+        break;
     }
     if (SUCCEEDED(init)) CoUninitialize();
     if (link_) {
@@ -145,15 +143,9 @@ void TAsyncReadRaw::Execute(std::stop_token stop) {
       link_->Release();
       link_.reset();
     }
-    // Items left by a stop go back to their tasks so the queue's clean-up can finish them.
-    for (auto& item : work_list) {
-      for (auto& sub : item->SubItems) order_.FinishItem(*sub, S_OK);
-      order_.FinishItem(*item, S_OK);
-    }
-    work_list.clear();
   }
   if (ctx_.settings.JournalEveryRequest)
-    Journal("Поток чтения - завершение (" + FormatDateTime(clock.Now() - started) + ")" + address +
+    Journal("Поток чтения - завершение (" + FormatDateTime(clock.NowUtc() - started) + ")" + address +
             "; HDARead - " + std::to_string(order_.HdaReadCount) + "; HDAAdvise - " +
             std::to_string(order_.HdaAdviseCount) + "; DARead - " + std::to_string(order_.DaReadCount) +
             "; DAUpdate - " + std::to_string(order_.DaRefreshCount));
@@ -227,38 +219,28 @@ std::unique_ptr<TDataModel> TAsyncReadRaw::PrepareModel(TDescThread& item, TPrib
   return model;
 }
 
-void TAsyncReadRaw::ServeItem(TDescThread& item, std::stop_token stop) {
+bool TAsyncReadRaw::ServeItem(TDescThread& item, std::stop_token stop) {
   bool needed = item.ReadNeeded == 1;
   for (const auto& sub : item.SubItems) needed = needed || sub->ReadNeeded == 1;
   item.ReadNeeded = needed ? 1 : 0;
-  order_.LogLine("Смотрим надо соединяться или нет " + std::to_string(static_cast<int>(connect_)));
-  if (connect_ == TConnectState::NotTried) {
-    if (needed) {
-      order_.LogLine("Надо соединяться");
-      Connect(item, stop);
-    } else {
-      Journal("Поток чтения запуск - соединение пока не требуется", order_.LinkAddress());
-    }
-  }
-  if (Stopping(stop)) return;
-  TPribor* record = nullptr;
-  std::unique_ptr<TDataModel> model = PrepareModel(item, record);
   TPrbArray list;
   list.ValueQuality = kQualityNotConnected;
-  if (model) {
-    if (record != current_) {
-      record->OtherDevice = false;
-      record->ReadFailed = false;
-      current_ = record;
-      CheckDevice(*model, *record, item);
+  if (offline_) {
+    if (order_.FirstAnswerWhileDelayed())
+      Journal("Соединение отложено до " + FormatDateTime(UtcToLocal(order_.DelayEnd)) +
+              ": запросы клиентов отвечены без чтения (нет связи)");
+  } else {
+    order_.LogLine("Смотрим надо соединяться или нет " + std::to_string(static_cast<int>(connect_)));
+    if (connect_ == TConnectState::NotTried) {
+      if (needed) {
+        order_.LogLine("Надо соединяться");
+        Connect(item, stop);
+      } else {
+        Journal("Поток чтения запуск - соединение пока не требуется", order_.LinkAddress());
+      }
     }
-    SetProgress(50);
-    if (IsHdaKind(item.Kind))
-      ReadHda(*model, record, item, list);
-    else
-      ReadDa(*model, item, list);
-    std::lock_guard driver(DriverLock());
-    model.reset();
+    if (Stopping(stop)) return false;
+    ReadItem(item, list);
   }
   SetProgress(100);
   std::lock_guard driver(DriverLock());
@@ -266,6 +248,57 @@ void TAsyncReadRaw::ServeItem(TDescThread& item, std::stop_token stop) {
     ReturnHda(item, list);
   else
     ReturnDa(item, list);
+  return true;
+}
+
+void TAsyncReadRaw::ReadItem(TDescThread& item, TPrbArray& list) {
+  std::unique_ptr<TDataModel> model;
+  try {
+    TPribor* record = nullptr;
+    model = PrepareModel(item, record);
+    if (model) {
+      if (record != current_) {
+        record->OtherDevice = false;
+        record->ReadFailed = false;
+        current_ = record;
+        CheckDevice(*model, *record, item);
+      }
+      SetProgress(50);
+      if (IsHdaKind(item.Kind))
+        ReadHda(*model, record, item, list);
+      else
+        ReadDa(*model, item, list);
+    }
+  } catch (const std::exception& e) {
+    // The item is still answered (without what the driver half gathered), so its client is not left
+    // waiting and its task not left handed out.
+    Journal("Ошибка чтения " + order_.LinkAddress() + " " + std::to_string(item.Kind) + " " +
+            std::to_string(item.Shape) + "  " + e.what());
+    list = TPrbArray{};
+    list.ValueQuality = kQualityNotConnected;
+    item.ReadResult = 0;
+  }
+  std::lock_guard driver(DriverLock());
+  model.reset();
+}
+
+void TAsyncReadRaw::ReturnEach(TDescThread& item, const std::function<HRESULT(TDescThread&)>& returnOne) {
+  const bool group = item.Shape == kWorkGroup;
+  std::vector<TDescThread*> items;
+  if (group)
+    for (auto& sub : item.SubItems) items.push_back(sub.get());
+  else
+    items.push_back(&item);
+  for (TDescThread* one : items) {
+    HRESULT hr = E_FAIL;
+    try {
+      hr = returnOne(*one);
+    } catch (const std::exception& e) {
+      Journal("Ошибка возврата " + std::to_string(one->ClientHandle) + "  " + e.what());
+    }
+    order_.FinishItem(*one, hr);
+  }
+  if (group) order_.FinishItem(item, S_OK);
 }
 
 void TAsyncReadRaw::CheckDevice(TDataModel& model, TPribor& record, const TDescThread& item) {
@@ -324,7 +357,7 @@ void TAsyncReadRaw::ReadHda(TDataModel& model, TPribor* record, TDescThread& ite
   }
   order_.LogLine("Чтение выполняется");
   if (model.ReadArchive(list, item.Node, item.WindowStart)) {
-    readDone_ = ctx_.GetClock().Now();
+    readDone_ = ctx_.GetClock().NowUtc();
     item.ReadResult = 1;
   } else {
     record->ReadFailed = true;
@@ -350,17 +383,16 @@ void TAsyncReadRaw::ReadDa(TDataModel& model, TDescThread& item, TPrbArray& list
 void TAsyncReadRaw::ReturnHda(TDescThread& item, const TPrbArray& list) {
   SetStatus("Возврат HDA");
   const bool group = item.Shape == kWorkGroup;
-  std::vector<TDescThread*> items;
-  if (group)
-    for (auto& sub : item.SubItems) items.push_back(sub.get());
-  else
-    items.push_back(&item);
-  for (TDescThread* one : items) {
+  ReturnEach(item, [&](TDescThread& oneRef) {
+    TDescThread* one = &oneRef;
     const TPrbArray& entries = EntriesFor(*one, group ? &item : nullptr, list);
     TResultsHDA result;
     result.ClientTransaction = one->ClientTransaction;
     result.TransactionNumber = one->TransactionNumber;
     result.ClientHandle = one->ClientHandle;
+    result.ItemHandle = one->ItemHandle;
+    // A device that was to be read over a connection that is not open: the answer is no data, marked.
+    if (item.ReadNeeded == 1 && connect_ != TConnectState::Connected) result.Error = E_FAIL;
     TDateTime last = 0;
     for (const TPrbArray& entry : entries.Items) {
       if (!(one->Start < entry.TimeStamp && entry.TimeStamp < one->End)) continue;
@@ -392,16 +424,14 @@ void TAsyncReadRaw::ReturnHda(TDescThread& item, const TPrbArray& list) {
     }
     HRESULT hr = S_OK;
     if (one->Synchronous) {
-      engine_.PutHdaResult(std::make_unique<TResultsHDA>(std::move(result)));
-      engine_.SetTransactionState(one->TransactionNumber, TTransactionSlots::kReady);
+      engine_.DeliverHdaResult(std::make_unique<TResultsHDA>(std::move(result)));
     } else {
       hr = CallHda(*one, result);
       if (one->Kind == tkHdaAdvise && one->Task)
         one->Task->WindowStart = TTaskTime{false, {}, LocalDateTimeToFileTime(one->WindowStart)};
     }
-    order_.FinishItem(*one, hr);
-  }
-  if (group) order_.FinishItem(item, S_OK);
+    return hr;
+  });
 }
 
 HRESULT TAsyncReadRaw::CallHda(TDescThread& item, TResultsHDA& result) {
@@ -441,16 +471,13 @@ HRESULT TAsyncReadRaw::CallHda(TDescThread& item, TResultsHDA& result) {
 void TAsyncReadRaw::ReturnDa(TDescThread& item, const TPrbArray& list) {
   SetStatus("Возврат DA");
   const bool group = item.Shape == kWorkGroup;
-  std::vector<TDescThread*> items;
-  if (group)
-    for (auto& sub : item.SubItems) items.push_back(sub.get());
-  else
-    items.push_back(&item);
-  const FILETIME now = LocalDateTimeToFileTime(ctx_.GetClock().Now());
-  for (TDescThread* one : items) {
+  const FILETIME now = UtcDateTimeToFileTime(ctx_.GetClock().NowUtc());
+  ReturnEach(item, [&](TDescThread& oneRef) {
+    TDescThread* one = &oneRef;
     const TPrbArray& entries = EntriesFor(*one, group ? &item : nullptr, list);
     TResultsDA result;
     result.TransactionNumber = one->TransactionNumber;
+    result.ItemHandle = one->ItemHandle;
     result.ClientHandles.push_back(one->ClientHandle);
     result.TimeStamps.push_back(now);
     // A write the device did not take is that item's error, not a success with a bad master code.
@@ -472,8 +499,7 @@ void TAsyncReadRaw::ReturnDa(TDescThread& item, const TPrbArray& list) {
                    " TransID: " + std::to_string(one->ClientTransaction));
     HRESULT hr = S_OK;
     if (one->Synchronous) {
-      engine_.PutDaResult(std::make_unique<TResultsDA>(std::move(result)));
-      engine_.SetTransactionState(one->TransactionNumber, TTransactionSlots::kReady);
+      engine_.DeliverDaResult(std::make_unique<TResultsDA>(std::move(result)));
     } else {
       hr = CallDa(*one, result);
     }
@@ -482,12 +508,11 @@ void TAsyncReadRaw::ReturnDa(TDescThread& item, const TPrbArray& list) {
         ctx_.settings.JournalEveryRequest || (order_.IsModem() && ctx_.settings.ModemJournal);
     if (journal && SUCCEEDED(hr) && item.ReadResult == 1)
       Journal(std::string(item.Kind == tkDaWrite ? "DA записан за" : "DA прочитан за") +
-              Seconds(ctx_.GetClock().Now() - itemStart_) + " :" + path);
+              Seconds(ctx_.GetClock().NowUtc() - itemStart_) + " :" + path);
     else if (item.ReadResult != 1 && (journal || connect_ == TConnectState::Connected))
       Journal("DA чт/зап не удалось:" + path);
-    order_.FinishItem(*one, hr);
-  }
-  if (group) order_.FinishItem(item, S_OK);
+    return hr;
+  });
 }
 
 HRESULT TAsyncReadRaw::CallDa(TDescThread& item, TResultsDA& result) {

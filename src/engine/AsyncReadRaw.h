@@ -37,7 +37,12 @@ class TAsyncReadRaw final : public TCancelligThread {
   void Journal(const std::string& text, const std::string& second = {});
   bool OpenLink();
   void Connect(const TDescThread& item, std::stop_token stop);
-  void ServeItem(TDescThread& item, std::stop_token stop);
+  // False when the engine stopped before the item was read (it stays in the work list).
+  bool ServeItem(TDescThread& item, std::stop_token stop);
+  // The read stage: a failure in it is journalled and the item still answered.
+  void ReadItem(TDescThread& item, TPrbArray& list);
+  // Returns a single item or each sub-item of a group and finishes it, whatever the return raises.
+  void ReturnEach(TDescThread& item, const std::function<HRESULT(TDescThread&)>& returnOne);
   std::unique_ptr<TDataModel> PrepareModel(TDescThread& item, TPribor*& record);
   void CheckDevice(TDataModel& model, TPribor& record, const TDescThread& item);
   void ReadHda(TDataModel& model, TPribor* record, TDescThread& item, TPrbArray& list);
@@ -54,9 +59,10 @@ class TAsyncReadRaw final : public TCancelligThread {
   TLinkMaker makeLink_;
   std::unique_ptr<TConnectionDevice> link_;
   TConnectState connect_ = TConnectState::NotTried;
+  bool offline_ = false;  // a run for a delayed order: no connection, answers without the device
   TPribor* current_ = nullptr;
-  TDateTime readDone_ = 0;
-  TDateTime itemStart_ = 0;
+  TDateTime readDone_ = 0;   // UTC
+  TDateTime itemStart_ = 0;  // UTC
   std::vector<TDateArrayCell*> archiveDates_;
 };
 

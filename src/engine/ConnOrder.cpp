@@ -1,5 +1,6 @@
 #include "engine/ConnOrder.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -63,17 +64,23 @@ bool SharesResource(const TConnKey& a, const TConnKey& b, bool inboundCallsActiv
   return SameConnName(a.PortName, b.PortName);
 }
 
-bool InScheduleWindow(const TSettings& settings, TDateTime now) {
-  const TDateTime t = TimeOfDay(now), from = TimeOfDay(settings.ScheduleStart),
+int64_t ConnectDelayMs(int failuresInRow) {
+  int64_t delay = kFirstConnectDelayMs;
+  for (int i = 1; i < failuresInRow && delay < kFailedConnectDelayMs; ++i) delay *= 2;
+  return std::min(delay, kFailedConnectDelayMs);
+}
+
+bool InScheduleWindow(const TSettings& settings, TDateTime nowLocal) {
+  const TDateTime t = TimeOfDay(nowLocal), from = TimeOfDay(settings.ScheduleStart),
                   to = TimeOfDay(settings.ScheduleEnd);
   if (from <= to) return t > from && t < to;
   return t > from || t < to;  // a night window
 }
 
-bool DayRuleApplies(const TSettings& settings, TDateTime now, TDateTime subscriptionStart, bool modem) {
+bool DayRuleApplies(const TSettings& settings, TDateTime nowUtc, TDateTime subscriptionStartUtc, bool modem) {
   if (!settings.RequestDayOn || !modem) return false;
-  if (DateTimeToSystemTime(now).wDay != settings.RequestDay) return false;
-  return now - subscriptionStart >= 1.0;
+  if (DateTimeToSystemTime(UtcToLocal(nowUtc)).wDay != settings.RequestDay) return false;
+  return nowUtc - subscriptionStartUtc >= 1.0;
 }
 
 TConnOrder::TConnOrder(const TConnKey& key, TEngineContext& context, bool shared,
@@ -177,8 +184,15 @@ void TConnOrder::AddTask(std::unique_ptr<TStructRead> task) {
 }
 
 void TConnOrder::Dispatch() {
+  const bool delayed = DelayedAt(ctx_.GetClock().NowUtc());
   for (auto& task : pending_) {
     if (task->State != tsWaiting) continue;
+    if (task->Cancelled) {
+      task->State = tsDelete;
+      continue;
+    }
+    // Polling waits out the delay; a client's request is answered at once without the device.
+    if (delayed && !IsClientRequestKind(task->Kind)) continue;
     ctx_.logs->OrderLog("Задание еще в очереди: ");
     if (!task->Node) {
       const std::string text = "Ошибка заданий EEngineError - Неправильный указатель";
@@ -222,22 +236,23 @@ void TConnOrder::DispatchTask(TStructRead& task) {
 }
 
 void TConnOrder::DispatchSubscription(TStructRead& task) {
-  const TDateTime now = ctx_.GetClock().Now();
+  // Due times run on UTC: local time repeats an hour in autumn.
+  const TDateTime now = ctx_.GetClock().NowUtc();
   const int64_t elapsed = MsBetween(task.Created, now);
   const int64_t servedElapsed = MsBetween(task.LastServed, now);
   task.Elapsed = static_cast<int32_t>(std::min<int64_t>(servedElapsed, INT32_MAX));
   task.NextTime = elapsed * 10'000;
   const int64_t interval = task.UpdateIntervalMs + 1;
   const TSettings& s = ctx_.settings;
-  const bool dayRule = DayRuleApplies(s, now, FileTimeToLocalDateTime(task.WindowStart.Time), IsModem());
-  const bool due =
-      dayRule || (elapsed >= interval && (!IsModem() || !s.SubscriptionSchedule || InScheduleWindow(s, now)));
+  const bool dayRule = DayRuleApplies(s, now, FileTimeToUtcDateTime(task.WindowStart.Time), IsModem());
+  const bool due = dayRule || (elapsed >= interval &&
+                               (!IsModem() || !s.SubscriptionSchedule || InScheduleWindow(s, UtcToLocal(now))));
   if (!due) return;
   task.EndTime.IsText = false;
-  task.EndTime.Time = LocalDateTimeToFileTime(now);
+  task.EndTime.Time = UtcDateTimeToFileTime(now);
   const std::string handle = std::to_string(task.ItemHandle);
   LogLine("Подписка " + handle + " Добавляется задание (" + std::to_string(interval) + "  " +
-          std::to_string(elapsed) + ")" + FormatDateTime(task.Created));
+          std::to_string(elapsed) + ")" + FormatDateTime(UtcToLocal(task.Created)));
   if (servedElapsed < task.ArchiveStep && !dayRule) {
     LogLine("Подписка " + handle + " Добавляется задание: чтение не требуется");
     task.ReadNeeded = 0;
@@ -256,10 +271,10 @@ void TConnOrder::DispatchSubscription(TStructRead& task) {
 }
 
 void TConnOrder::DispatchRefresh(TStructRead& task) {
-  const TDateTime now = ctx_.GetClock().Now();
+  const TDateTime now = ctx_.GetClock().NowUtc();
   const TSettings& s = ctx_.settings;
   if (MsBetween(task.Created, now) <= task.UpdateRate) return;
-  if (IsModem() && s.SubscriptionSchedule && !InScheduleWindow(s, now)) return;
+  if (IsModem() && s.SubscriptionSchedule && !InScheduleWindow(s, UtcToLocal(now))) return;
   AddWork(task, task.Node);
   task.State = tsHandedOut;
   task.Created = now;
@@ -305,6 +320,7 @@ std::unique_ptr<TDescThread> TConnOrder::MakeItem(const TStructRead& task, TNTre
   if (node->DateArrayCell) node->DateArrayCell->DateArray.reset();
   if (IsHdaKind(task.Kind)) {
     // A read's window starts at its start; a subscription's has moved on to the newest record it delivered.
+    // Local: the meters keep their archives in local time.
     item->Start = FileTimeToLocalDateTime(task.WindowStart.Time);
     item->End = FileTimeToLocalDateTime(task.EndTime.Time);
     item->WindowStart = item->Start;
@@ -318,11 +334,12 @@ std::unique_ptr<TDescThread> TConnOrder::MakeItem(const TStructRead& task, TNTre
 }
 
 TDescThread* TConnOrder::GroupFor(TStructRead& task, TNTreeData* parent) {
-  if (auto* group = static_cast<TDescThread*>(parent->GroupWorkItem)) return group;
+  const auto key = std::make_pair(static_cast<const TNTreeData*>(parent), task.Kind);
+  if (auto found = groups_.find(key); found != groups_.end()) return found->second;
   auto item = MakeItem(task, parent);
   item->Shape = kWorkGroup;
   TDescThread* group = item.get();
-  parent->GroupWorkItem = group;
+  groups_.emplace(key, group);
   if (IsHdaKind(task.Kind))
     work_.push_back(std::move(item));
   else
@@ -384,7 +401,7 @@ void TConnOrder::CleanUp(const std::function<void(TStructRead*)>& onDestroy) {
 void TConnOrder::FinishItem(TDescThread& item, HRESULT hr) {
   if (item.Shape == kWorkGroup) {
     // The sub-items are finished one by one; the branch may collect a new group from now on.
-    if (item.Node) item.Node->GroupWorkItem = nullptr;
+    std::erase_if(groups_, [&](const auto& entry) { return entry.second == &item; });
     return;
   }
   Count(item.Kind, -1);
@@ -395,21 +412,37 @@ void TConnOrder::FinishItem(TDescThread& item, HRESULT hr) {
       ctx_.logs->Journal(
           "Клиент недоступен - задание снято: " + (item.Node ? item.Node->Path : std::string()),
           LinkAddress());
-    task->State = tsDelete;
+    SetFinalState(*task, tsDelete);
     return;
   }
   const bool again =
       IsPeriodicKind(item.Kind) && !task->Cancelled && !(item.Callback && item.Callback->Gone());
-  task->State = again ? tsRequeue : tsDelete;
+  SetFinalState(*task, again ? tsRequeue : tsDelete);
+}
+
+void TConnOrder::SetFinalState(TStructRead& task, int32_t state) {
+  task.State = state;
+  // A cancel that came while the task was out may have found it handed out and left it to us: it marks
+  // the task before it tries the state, so one of the two always sees the other (both sequentially
+  // consistent), and a cancelled task is never put back in line.
+  if (state == tsRequeue && task.Cancelled) {
+    int32_t expected = tsRequeue;
+    task.State.compare_exchange_strong(expected, tsDelete);
+  }
 }
 
 void TConnOrder::EndRun(TRunOutcome outcome) {
   if (outcome == TRunOutcome::ConnectFailed) {
-    DelayEnd = ctx_.GetClock().Now() + kFailedConnectDelayMs / kMsPerDay;
+    DelayEnd = ctx_.GetClock().NowUtc() + ConnectDelayMs(++failuresInRow_) / kMsPerDay;
+    delayJournalled_ = false;
     Delayed = true;
   } else if (outcome == TRunOutcome::Connected) {
+    failuresInRow_ = 0;
     Delayed = false;
   }
+  // The mark belongs to the run that was asked to make room; the next run starts without it.
+  DAWaiting = false;
+  OfflineRun = false;
   --ctx_.activeReaders;
   Busy = false;
 }

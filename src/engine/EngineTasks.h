@@ -71,8 +71,8 @@ struct TStructRead {
   TTaskTime StartTime;
   TTaskTime WindowStart;
   TTaskTime EndTime;
-  TDateTime Created = 0;
-  TDateTime LastServed = 0;
+  TDateTime Created = 0;     // UTC
+  TDateTime LastServed = 0;  // UTC
   TDateTime Interval = 0;  // HDA subscription: the update interval as a date-time span
   // Written by the queue thread and the reader thread, so one atomic word.
   std::atomic<int32_t> State{tsWaiting};
@@ -114,6 +114,7 @@ struct TResultsHDA {
   int32_t ClientTransaction = 0;
   int32_t TransactionNumber = 0;
   int32_t ClientHandle = 0;
+  int32_t ItemHandle = 0;  // the server handle the result is for
   std::vector<THdaRecord> Records;
   HRESULT Error = S_OK;
   std::vector<std::unique_ptr<TResultsHDA>> SubResults;
@@ -124,6 +125,7 @@ struct TResultsHDA {
 // memory at the moment they go to the client.
 struct TResultsDA {
   int32_t TransactionNumber = 0;
+  int32_t ItemHandle = 0;  // the server handle the result is for
   std::vector<int32_t> ClientHandles;
   std::vector<TVariant> Values;
   std::vector<uint16_t> Qualities;

@@ -124,13 +124,12 @@ void TAsyncEngine::Start() {
   ctx_.programFolder = folder_;
   ctx_.shutdown = false;
   cancelPending_ = false;
-  lastRequest_ = ctx_.GetClock().Now();
+  lastRequest_ = ctx_.GetClock().NowUtc();
   requestFlag_ = false;
   ctx_.activeReaders = 0;
   channelLogFailed_ = false;
   devices_.BuildDeviceRecords(tree_.Root());
   BuildConnections();
-  TTree::ClearGroupWorkItems(tree_.Root());  // before the queue thread may gather new groups
   running_ = true;
   if (queueThreadEnabled_ && !queue_) queue_ = std::make_unique<TReqOrder>(*this);
   ctx_.host->SetEditingEnabled(false);
@@ -184,7 +183,6 @@ void TAsyncEngine::Stop() {
   ctx_.host->SetEditingEnabled(true);
   devices_.Clear();
   ctx_.host->StopInbound();
-  TTree::ClearGroupWorkItems(tree_.Root());
   logs.WorkLog("Уничтожение ReqT");
   {
     std::lock_guard lock(incomingMutex_);
@@ -214,7 +212,7 @@ int32_t TAsyncEngine::FindConnection(const TConnKey& key) {
 }
 
 void TAsyncEngine::NoteRequest() {
-  lastRequest_ = ctx_.GetClock().Now();
+  lastRequest_ = ctx_.GetClock().NowUtc();
   requestFlag_ = true;
 }
 
@@ -240,7 +238,7 @@ std::unique_ptr<TStructRead> TAsyncEngine::MakeTask(const TRequest& req, TNTreeD
   const int32_t conn = FindConnection(node->ConnKey);
   if (conn < 0) return nullptr;
   auto task = std::make_unique<TStructRead>();
-  const TDateTime now = ctx_.GetClock().Now();
+  const TDateTime now = ctx_.GetClock().NowUtc();
   task->Node = node;
   task->ItemHandle = handle;
   task->ClientTransaction = req.clientTransaction;
@@ -315,7 +313,7 @@ int32_t TAsyncEngine::HDAAdvise(TTaskOwner owner, int32_t clientTransaction, con
       continue;
     }
     task->Created = 0;  // due at once
-    task->LastServed = FileTimeToLocalDateTime(start.Time);
+    task->LastServed = FileTimeToUtcDateTime(start.Time);
     task->Interval = intervalMs / kMsPerDay;
     task->StartTime = task->WindowStart = start;
     task->UpdateIntervalMs = intervalMs;
@@ -451,9 +449,10 @@ void TAsyncEngine::DAWithdraw(TTaskOwner group, std::span<const int32_t> handles
 
 namespace {
 template <class T>
-std::unique_ptr<T> TakeByTransaction(std::mutex& mutex, std::vector<std::unique_ptr<T>>& list, int32_t tx) {
-  std::lock_guard lock(mutex);
-  auto it = std::find_if(list.begin(), list.end(), [&](const auto& r) { return r->TransactionNumber == tx; });
+std::unique_ptr<T> TakeMatching(std::vector<std::unique_ptr<T>>& list, int32_t tx, int32_t itemHandle) {
+  auto it = std::find_if(list.begin(), list.end(), [&](const auto& r) {
+    return r->TransactionNumber == tx && (itemHandle == 0 || r->ItemHandle == itemHandle);
+  });
   if (it == list.end()) return nullptr;
   auto result = std::move(*it);
   list.erase(it);
@@ -461,19 +460,43 @@ std::unique_ptr<T> TakeByTransaction(std::mutex& mutex, std::vector<std::unique_
 }
 }  // namespace
 
-void TAsyncEngine::PutHdaResult(std::unique_ptr<TResultsHDA> result) {
-  std::lock_guard lock(hdaResultsMutex_);
-  hdaResults_.push_back(std::move(result));
+bool TAsyncEngine::SetTransactionState(int32_t number, int32_t state) {
+  std::lock_guard lock(resultsMutex_);
+  if (!slots_.Set(number, state)) return false;
+  // A freed number is used again: what was left for it (a result its reader gave up waiting for) must
+  // never reach the next request under that number.
+  if (state == 0) {
+    std::erase_if(hdaResults_, [&](const auto& r) { return r->TransactionNumber == number; });
+    std::erase_if(daResults_, [&](const auto& r) { return r->TransactionNumber == number; });
+  }
+  return true;
 }
-std::unique_ptr<TResultsHDA> TAsyncEngine::TakeHdaResult(int32_t transaction) {
-  return TakeByTransaction(hdaResultsMutex_, hdaResults_, transaction);
+
+template <class T>
+bool TAsyncEngine::Deliver(std::vector<std::unique_ptr<T>>& list, std::unique_ptr<T> result) {
+  std::lock_guard lock(resultsMutex_);
+  const int32_t number = result->TransactionNumber;
+  // Nobody waits under a free number any more: the result is dropped instead of waiting for whoever
+  // takes the number next.
+  if (slots_.Get(number) <= 0) return false;
+  list.push_back(std::move(result));
+  slots_.Set(number, TTransactionSlots::kReady);
+  return true;
 }
-void TAsyncEngine::PutDaResult(std::unique_ptr<TResultsDA> result) {
-  std::lock_guard lock(daResultsMutex_);
-  daResults_.push_back(std::move(result));
+
+bool TAsyncEngine::DeliverHdaResult(std::unique_ptr<TResultsHDA> result) {
+  return Deliver(hdaResults_, std::move(result));
 }
-std::unique_ptr<TResultsDA> TAsyncEngine::TakeDaResult(int32_t transaction) {
-  return TakeByTransaction(daResultsMutex_, daResults_, transaction);
+std::unique_ptr<TResultsHDA> TAsyncEngine::TakeHdaResult(int32_t transaction, int32_t itemHandle) {
+  std::lock_guard lock(resultsMutex_);
+  return TakeMatching(hdaResults_, transaction, itemHandle);
+}
+bool TAsyncEngine::DeliverDaResult(std::unique_ptr<TResultsDA> result) {
+  return Deliver(daResults_, std::move(result));
+}
+std::unique_ptr<TResultsDA> TAsyncEngine::TakeDaResult(int32_t transaction, int32_t itemHandle) {
+  std::lock_guard lock(resultsMutex_);
+  return TakeMatching(daResults_, transaction, itemHandle);
 }
 
 size_t TAsyncEngine::IncomingCount() const {
@@ -487,7 +510,7 @@ size_t TAsyncEngine::IncomingCount() const {
 void TAsyncEngine::StartDelay(std::stop_token stop) {
   Clock& clock = ctx_.GetClock();
   for (int i = 0; i < kStartDelaySteps && !ctx_.shutdown; ++i) {
-    if (requestFlag_ && MsSince(lastRequest_, clock.Now()) > ctx_.settings.StartPauseMs) return;
+    if (requestFlag_ && MsSince(lastRequest_, clock.NowUtc()) > ctx_.settings.StartPauseMs) return;
     if (!clock.Sleep(kStartDelayStepMs, stop)) return;
   }
 }
@@ -518,7 +541,7 @@ void TAsyncEngine::TakeIncoming() {
 }
 
 void TAsyncEngine::MarkDaWaiting(TConnOrder& order) {
-  if (ctx_.GetClock().Now() - order.ItemStart > kStaleItem) return;
+  if (ctx_.GetClock().NowUtc() - order.ItemStart > kStaleItem) return;
   const auto& pending = order.Pending();
   order.DAWaiting =
       !pending.empty() && pending.front()->Kind == tkDaRead && pending.front()->State == tsWaiting;
@@ -526,8 +549,8 @@ void TAsyncEngine::MarkDaWaiting(TConnOrder& order) {
 
 bool TAsyncEngine::Qualifies(TConnOrder& order, TDateTime now) const {
   if (order.Busy || !order.HasWork || order.Enabled == 0) return false;
-  if (order.Delayed && order.DelayEnd > now) return false;
-  if (!order.Shared()) return true;
+  // A delayed order's work is only client requests, answered without the device (or port).
+  if (!order.Shared() || order.DelayedAt(now)) return true;
   const bool inbound = ctx_.host->InboundCallsActive();
   return std::none_of(busyShared_.begin(), busyShared_.end(), [&](const TConnOrder* busy) {
     return SharesResource(order.Key(), busy->Key(), inbound);
@@ -535,7 +558,7 @@ bool TAsyncEngine::Qualifies(TConnOrder& order, TDateTime now) const {
 }
 
 void TAsyncEngine::StartReaders() {
-  const TDateTime now = ctx_.GetClock().Now();
+  const TDateTime now = ctx_.GetClock().NowUtc();
   size_t pos = 0;
   while (pos < rotation_.size() && ctx_.activeReaders < ctx_.settings.ReaderThreads) {
     TConnOrder* order = rotation_[pos];
@@ -547,8 +570,9 @@ void TAsyncEngine::StartReaders() {
     order->HasWork = false;
     order->ThreadStart = now;
     order->ItemStart = now;
+    order->OfflineRun = order->DelayedAt(now);
     ++ctx_.activeReaders;
-    if (order->Shared()) busyShared_.push_back(order);
+    if (order->Shared() && !order->OfflineRun) busyShared_.push_back(order);
     rotation_.erase(rotation_.begin() + static_cast<std::ptrdiff_t>(pos));
     rotation_.push_back(order);
     readers_.StartReader(*order);
@@ -561,7 +585,7 @@ void TAsyncEngine::QueueCycle() {
   TakeIncoming();
   logs.OrderLog("Задания приняту в очередь");
   std::erase_if(busyShared_, [](const TConnOrder* o) { return !o->Busy; });
-  monitorRows_.Refresh(orders_, ctx_.GetClock().Now());
+  monitorRows_.Refresh(orders_, ctx_.GetClock().NowUtc());
   for (auto& order : orders_) {
     logs.OrderLog("Обработка соединения " + order->LinkAddress());
     if (order->Busy) {

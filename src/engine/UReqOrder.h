@@ -83,13 +83,16 @@ class TAsyncEngine {
 
   int32_t AllocTransaction() { return slots_.Alloc(); }
   int32_t GetTransactionState(int32_t number) const { return slots_.Get(number); }
-  bool SetTransactionState(int32_t number, int32_t state) { return slots_.Set(number, state); }
+  // Freeing a number (state 0) also drops any result still left under it.
+  bool SetTransactionState(int32_t number, int32_t state);
 
-  // The synchronous result lists: readers put, synchronous readers take by transaction number.
-  void PutHdaResult(std::unique_ptr<TResultsHDA> result);
-  std::unique_ptr<TResultsHDA> TakeHdaResult(int32_t transaction);
-  void PutDaResult(std::unique_ptr<TResultsDA> result);
-  std::unique_ptr<TResultsDA> TakeDaResult(int32_t transaction);
+  // The synchronous result lists. A reader delivers a result only while its number is in use (and marks
+  // it ready); false when it was dropped. Synchronous readers take by transaction number and, when
+  // given (not 0), the item's server handle.
+  bool DeliverHdaResult(std::unique_ptr<TResultsHDA> result);
+  bool DeliverDaResult(std::unique_ptr<TResultsDA> result);
+  std::unique_ptr<TResultsHDA> TakeHdaResult(int32_t transaction, int32_t itemHandle = 0);
+  std::unique_ptr<TResultsDA> TakeDaResult(int32_t transaction, int32_t itemHandle = 0);
 
   // --- The queue thread's work (tests may call them on a stopped thread). ---
   // Start delay: returns when a request has been quiet long enough, after about 30 s at the latest, or on
@@ -125,6 +128,8 @@ class TAsyncEngine {
   void MarkDaWaiting(TConnOrder& order);
   bool Qualifies(TConnOrder& order, TDateTime now) const;
   void StartReaders();
+  template <class T>
+  bool Deliver(std::vector<std::unique_ptr<T>>& list, std::unique_ptr<T> result);
   void QueueCancel(int32_t kind, TTaskOwner owner, int32_t transaction, IUnknown* callback, REFIID iid,
                    std::span<const int32_t> handles);
 
@@ -158,7 +163,8 @@ class TAsyncEngine {
   TTaskTable table_;
   TTransactionSlots slots_;
 
-  std::mutex hdaResultsMutex_, daResultsMutex_;
+  // Both result lists and the hand-over of a transaction number (deliver, free) are one step each.
+  std::mutex resultsMutex_;
   std::vector<std::unique_ptr<TResultsHDA>> hdaResults_;
   std::vector<std::unique_ptr<TResultsDA>> daResults_;
 

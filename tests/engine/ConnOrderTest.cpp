@@ -2,9 +2,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <latch>
+#include <map>
+#include <thread>
 
 #include "EngineTestSupport.h"
 #include "engine/ConnOrder.h"
+#include "engine/EngineTables.h"
 
 namespace orvela::test {
 namespace {
@@ -113,7 +117,8 @@ TEST(ConnOrderDispatch, SubscriptionRules) {
     auto order = rig.MakeOrder();
     auto task = rig.Task(tkHdaAdvise);
     task->UpdateIntervalMs = 60'000;
-    task->Created = task->LastServed = c.now - c.sinceServedMs / kMsPerDay;
+    // Task times are UTC.
+    task->Created = task->LastServed = LocalToUtc(c.now) - c.sinceServedMs / kMsPerDay;
     task->WindowStart.Time = LocalDateTimeToFileTime(c.now - 2);  // last record two days old
     TStructRead* raw = task.get();
     order->AddTask(std::move(task));
@@ -129,7 +134,7 @@ TEST(ConnOrderDispatch, SubscriptionWithinArchiveStepIsHandedOutWithoutReading) 
   auto task = rig.Task(tkHdaAdvise);
   task->UpdateIntervalMs = 1000;
   task->ArchiveStep = 3'600'000;
-  task->Created = task->LastServed = At(10, 11, 30);
+  task->Created = task->LastServed = LocalToUtc(At(10, 11, 30));
   TStructRead* raw = task.get();
   order->AddTask(std::move(task));
   order->Dispatch();
@@ -163,13 +168,13 @@ TEST(ConnOrderDispatch, RefreshRules) {
     auto order = rig.MakeOrder();
     auto task = rig.Task(tkDaRefresh);
     task->UpdateRate = 1000;
-    task->Created = c.now - c.sinceCreatedMs / kMsPerDay;
+    task->Created = LocalToUtc(c.now) - c.sinceCreatedMs / kMsPerDay;
     TStructRead* raw = task.get();
     order->AddTask(std::move(task));
     order->Dispatch();
     EXPECT_EQ(raw->State == tsHandedOut, c.due) << c.name;
     if (c.due) {
-      EXPECT_EQ(raw->Created, c.now) << c.name;
+      EXPECT_EQ(raw->Created, LocalToUtc(c.now)) << c.name;
     }
   }
 }
@@ -190,9 +195,95 @@ TEST(ConnOrderRun, DelayOnlyAfterAFailedConnectionAttempt) {
     EXPECT_FALSE(order->Busy);
     EXPECT_EQ(rig.ctx.activeReaders, 0);
     if (c.delayed) {
-      EXPECT_DOUBLE_EQ(order->DelayEnd, At(10, 14));
+      EXPECT_DOUBLE_EQ(order->DelayEnd, LocalToUtc(At(10, 12, 1)));
     }
   }
+}
+
+TEST(ConnOrderRun, DelayGrowsWithFailuresInARowUpToTwoHoursAndAConnectionResetsIt) {
+  TOrderRig rig(TConnKind::TcpClient, At(10, 12));
+  auto order = rig.MakeOrder();
+  struct TStep {
+    TRunOutcome outcome;
+    int64_t delayMinutes;  // 0: not delayed
+  } steps[] = {{TRunOutcome::ConnectFailed, 1},   {TRunOutcome::ConnectFailed, 2},
+               {TRunOutcome::NotTried, 2},        {TRunOutcome::ConnectFailed, 4},
+               {TRunOutcome::ConnectFailed, 8},   {TRunOutcome::ConnectFailed, 16},
+               {TRunOutcome::ConnectFailed, 32},  {TRunOutcome::ConnectFailed, 64},
+               {TRunOutcome::ConnectFailed, 120}, {TRunOutcome::ConnectFailed, 120},
+               {TRunOutcome::Connected, 0},       {TRunOutcome::ConnectFailed, 1}};
+  TDateTime lastEnd = 0;
+  for (size_t i = 0; i < std::size(steps); ++i) {
+    const TStep& step = steps[i];
+    rig.clock.Advance(1000);
+    order->Busy = true;
+    rig.ctx.activeReaders = 1;
+    order->EndRun(step.outcome);
+    const TDateTime now = rig.clock.NowUtc();
+    EXPECT_EQ(order->DelayedAt(now), step.delayMinutes != 0) << "step " << i;
+    if (step.outcome == TRunOutcome::ConnectFailed) {
+      lastEnd = now + step.delayMinutes / 1440.0;
+      EXPECT_NEAR(order->DelayEnd, lastEnd, 1e-9) << "step " << i;
+    } else if (step.delayMinutes != 0) {
+      EXPECT_DOUBLE_EQ(order->DelayEnd, lastEnd) << "a run without an attempt keeps the delay, step " << i;
+    }
+  }
+}
+
+TEST(ConnOrderRun, DelayedOrderHandsOutOnlyClientRequestsUntilTheDelayEnds) {
+  TOrderRig rig(TConnKind::TcpClient, At(10, 12));
+  auto order = rig.MakeOrder();
+  order->Busy = true;
+  rig.ctx.activeReaders = 1;
+  order->EndRun(TRunOutcome::ConnectFailed);
+  std::map<int32_t, TStructRead*> tasks;
+  for (int32_t kind : {tkHdaRead, tkHdaAdvise, tkDaRead, tkDaRefresh, tkDaWrite}) {
+    auto task = rig.Task(kind);
+    task->Created = 0;
+    tasks[kind] = task.get();
+    order->AddTask(std::move(task));
+  }
+  order->Dispatch();
+  for (auto [kind, task] : tasks)
+    EXPECT_EQ(task->State == tsHandedOut, IsClientRequestKind(kind)) << "kind " << kind;
+  rig.clock.Advance(kFirstConnectDelayMs + 1);
+  order->Dispatch();
+  for (auto [kind, task] : tasks) EXPECT_EQ(task->State, tsHandedOut) << "kind " << kind;
+}
+
+// A cancel and a reader returning the same periodic task, on two threads: the cancel is never lost.
+TEST(ConnOrderRun, CancelRacingAReturningReaderAlwaysWins) {
+  TOrderRig rig(TConnKind::TcpClient, At(10, 12));
+  auto order = rig.MakeOrder();
+  for (int round = 0; round < 300; ++round) {
+    auto task = rig.Task(round % 2 ? tkDaRefresh : tkHdaAdvise);
+    task->State = tsHandedOut;
+    TDescThread item;
+    item.Kind = task->Kind;
+    item.Task = task.get();
+    std::latch go(2);
+    std::thread reader([&] {
+      go.arrive_and_wait();
+      order->FinishItem(item, S_OK);
+    });
+    go.arrive_and_wait();
+    TTaskTable::Cancel(*task);
+    reader.join();
+    ASSERT_EQ(task->State, tsDelete) << "round " << round;
+  }
+}
+
+TEST(ConnOrderDispatch, ACancelledTaskBackInLineIsFinishedNotHandedOut) {
+  TOrderRig rig(TConnKind::TcpClient, At(10, 12));
+  auto order = rig.MakeOrder();
+  auto task = rig.Task(tkDaRefresh);
+  task->Created = 0;
+  task->Cancelled = true;  // the cancel came while the task was out; the reader already put it back
+  TStructRead* raw = task.get();
+  order->AddTask(std::move(task));
+  order->Dispatch();
+  EXPECT_EQ(raw->State, tsDelete);
+  EXPECT_FALSE(order->HasWork);
 }
 
 TEST(ConnOrderRun, FinishedTasksLeaveAndPeriodicOnesReturnToTheEnd) {

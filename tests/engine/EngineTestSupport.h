@@ -9,9 +9,47 @@
 #include <vector>
 
 #include "engine/UReqOrder.h"
+#include "platform/Clock.h"
 #include "tree/TreeItem.h"
 
 namespace orvela::test {
+
+// A manual clock that keeps UTC, as the real one does: local time repeats an hour at the autumn change
+// and skips one in spring. Moves only when advanced or slept on.
+class TUtcManualClock final : public Clock {
+ public:
+  explicit TUtcManualClock(TDateTime startLocal) : utc_(LocalToUtc(startLocal)) {}
+  TDateTime Now() const override { return UtcToLocal(NowUtc()); }
+  TDateTime NowUtc() const override {
+    std::lock_guard lock(mutex_);
+    return utc_ + elapsedMs_ / kMsPerDay;
+  }
+  int64_t TickMs() const override {
+    std::lock_guard lock(mutex_);
+    return elapsedMs_;
+  }
+  bool Sleep(int64_t ms, std::stop_token stop = {}) override {
+    if (stop.stop_requested()) return false;
+    Advance(ms < 0 ? 0 : ms);
+    return true;
+  }
+  int RealWaitMs(int64_t) const override { return 0; }
+  void Advance(int64_t ms) {
+    std::lock_guard lock(mutex_);
+    elapsedMs_ += ms;
+  }
+  void Set(TDateTime local) { SetUtc(LocalToUtc(local)); }
+  void SetUtc(TDateTime utc) {
+    std::lock_guard lock(mutex_);
+    utc_ = utc;
+    elapsedMs_ = 0;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  TDateTime utc_;
+  int64_t elapsedMs_ = 0;
+};
 
 class TRecordingLogs final : public IEngineLogs {
  public:
@@ -152,7 +190,7 @@ struct TEngineRig {
     std::lock_guard lock(engine.Order(order).WorkMutex());
     return engine.Order(order).Work().size();
   }
-  ManualClock clock;
+  TUtcManualClock clock;
   TTestTree t;
   TRecordingLogs logs;
   TFakeReaders readers;

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "EngineTestSupport.h"
+#include "support/TimeZone.h"
 #include "platform/com/ComObject.h"
 #include "platform/com/ComRuntime.h"
 #include "platform/com/opc/OpcHda.h"
@@ -129,21 +130,156 @@ TEST(ReqOrderQueue, SharedModemPortIsPassedOverUntilItsReaderEnds) {
   EXPECT_NE(rig.readers.started[1], rig.readers.started[0]);
 }
 
-TEST(ReqOrderQueue, DelayedOrderWaitsTwoHoursAfterAFailedConnection) {
+TEST(ReqOrderQueue, DelayedOrderAnswersClientReadsAtOnceAndPollsAgainAfterTheDelay) {
   TEngineRig rig;
   auto& a = rig.t.Add("A", MakeKey("a", TConnKind::TcpClient), "00000001");
   rig.Start();
-  const int32_t ha[] = {H(a.params[0])};
-  rig.engine.DARead(ownerA, 1, true, nullptr, ha, 1, 1);
+  TConnOrder& order = rig.engine.Order(0);
+  const int32_t read[] = {H(a.params[0])}, polled[] = {H(a.params[1])};
+  rig.engine.DARefresh(ownerA, 1, 1000, nullptr, polled, 1, 1);
+  rig.clock.Advance(1001);  // a refresh is due once its rate has passed
   rig.engine.QueueCycle();
   ASSERT_EQ(rig.readers.started.size(), 1u);
-  rig.engine.DARead(ownerA, 1, true, nullptr, ha, 2, 2);
-  rig.readers.Complete(rig.engine.Order(0), TRunOutcome::ConnectFailed);
+  EXPECT_FALSE(order.OfflineRun);
+  rig.readers.Complete(order, TRunOutcome::ConnectFailed);
+  rig.clock.Advance(5000);
+  // A client's read on the delayed connection gets a run of its own at once, which does not connect; the
+  // refresh waits.
+  rig.engine.DARead(ownerA, 1, true, nullptr, read, 2, 2);
   rig.engine.QueueCycle();
-  EXPECT_EQ(rig.readers.started.size(), 1u);
-  rig.clock.Advance(kFailedConnectDelayMs + 1);
+  ASSERT_EQ(rig.readers.started.size(), 2u);
+  EXPECT_TRUE(order.OfflineRun);
+  ASSERT_EQ(rig.WorkCount(0), 1u);
+  {
+    std::lock_guard lock(order.WorkMutex());
+    EXPECT_EQ(order.Work().front()->Kind, tkDaRead);
+  }
+  rig.readers.Complete(order, TRunOutcome::NotTried);
   rig.engine.QueueCycle();
   EXPECT_EQ(rig.readers.started.size(), 2u);
+  // The first delay is a minute; then polling resumes with a run that connects.
+  rig.clock.Advance(kFirstConnectDelayMs);
+  rig.engine.QueueCycle();
+  ASSERT_EQ(rig.readers.started.size(), 3u);
+  EXPECT_FALSE(order.OfflineRun);
+  {
+    std::lock_guard lock(order.WorkMutex());
+    ASSERT_EQ(order.Work().size(), 1u);
+    EXPECT_EQ(order.Work().front()->Kind, tkDaRefresh);
+  }
+}
+
+TEST(ReqOrderQueue, SiblingGroupedRequestsOfDifferentKindsAreNeverMerged) {
+  struct TCase {
+    const char* name;
+    int32_t first, second;
+    bool firstSync, secondSync;
+    size_t groups;
+  } cases[] = {
+      {"DA read and HDA read", tkDaRead, tkHdaRead, true, true, 2},
+      {"DA read and DA refresh", tkDaRead, tkDaRefresh, false, false, 2},
+      {"DA read and DA write", tkDaRead, tkDaWrite, false, false, 2},
+      {"HDA read and HDA subscription", tkHdaRead, tkHdaAdvise, false, false, 2},
+      {"two DA reads, synchronous and not", tkDaRead, tkDaRead, true, false, 1},
+  };
+  for (const auto& c : cases) {
+    TEngineRig rig;
+    auto& d = rig.t.Add("A", MakeKey("a", TConnKind::TcpClient), "00000001");
+    rig.Start();
+    int32_t tx = 1;
+    auto request = [&](int32_t kind, bool sync, TNTreeData* node) {
+      const int32_t h[] = {H(node)};
+      const TVariant v[] = {TVariant::Int(1)};
+      const TTaskTime t = Time(rig.clock.Now() - 1);
+      switch (kind) {
+        case tkDaRead:
+          rig.engine.DARead(ownerA, 1, sync, nullptr, h, tx, tx);
+          break;
+        case tkDaRefresh:
+          rig.engine.DARefresh(ownerA, 1, 1000, nullptr, h, tx, tx);
+          break;
+        case tkDaWrite:
+          rig.engine.DAWrite(ownerA, 1, tx, nullptr, tx, v, h);
+          break;
+        case tkHdaRead:
+          rig.engine.HDARead(ownerB, tx, t, Time(rig.clock.Now()), sync, nullptr, tx, h, 0);
+          break;
+        case tkHdaAdvise:
+          rig.engine.HDAAdvise(ownerB, tx, t, Int64ToFileTime(10'000'000), nullptr, tx, h);
+          break;
+      }
+      ++tx;
+    };
+    request(c.first, c.firstSync, d.grouped[0]);
+    request(c.second, c.secondSync, d.grouped[1]);
+    rig.clock.Advance(1001);  // a refresh is due once its rate has passed
+    rig.engine.QueueCycle();
+    std::lock_guard lock(rig.engine.Order(0).WorkMutex());
+    auto& work = rig.engine.Order(0).Work();
+    ASSERT_EQ(work.size(), c.groups) << c.name;
+    size_t subItems = 0;
+    for (auto& group : work) {
+      ASSERT_EQ(group->Shape, kWorkGroup) << c.name;
+      for (auto& sub : group->SubItems) {
+        // Each sub-item is read and answered the way its group is: the same kind.
+        EXPECT_EQ(sub->Kind, group->Kind) << c.name;
+        ++subItems;
+      }
+    }
+    EXPECT_EQ(subItems, 2u) << c.name;
+  }
+}
+
+// The autumn change (Europe/Berlin, 25 October 2026, 03:00 CEST -> 02:00 CET): local time runs the hour
+// from 02:00 twice. Refreshes and subscriptions keep their rhythm through it.
+TEST(ReqOrderQueue, PeriodicTasksStayDueAcrossTheAutumnChange) {
+  TZoneScope zone("Europe/Berlin");
+  TEngineRig rig;
+  auto& d = rig.t.Add("A", MakeKey("a", TConnKind::TcpClient), "00000001");
+  rig.clock.SetUtc(EncodeDateTime(2026, 10, 25, 0, 59, 50));  // 02:59:50 CEST
+  rig.Start();
+  const int32_t h[] = {H(d.params[0])};
+  rig.engine.DARefresh(ownerA, 1, 1000, nullptr, h, 1, 1);
+  TConnOrder& order = rig.engine.Order(0);
+  for (int step = 0; step < 10; ++step) {  // 02:59:52 CEST … 02:00:10 CET, two seconds apart
+    rig.clock.Advance(2000);
+    rig.engine.QueueCycle();
+    ASSERT_EQ(rig.readers.started.size(), static_cast<size_t>(step + 1))
+        << "local " << FormatDateTime(rig.clock.Now());
+    rig.readers.Complete(order, TRunOutcome::Connected);
+    rig.engine.QueueCycle();  // puts the refresh back in line
+  }
+}
+
+TEST(ReqOrderResults, ASynchronousResultReachesOnlyTheRequestItWasReadFor) {
+  TEngineRig rig;
+  rig.Start();
+  auto result = [](int32_t tx, int32_t itemHandle) {
+    auto r = std::make_unique<TResultsDA>();
+    r->TransactionNumber = tx;
+    r->ItemHandle = itemHandle;
+    return r;
+  };
+  TAsyncEngine& e = rig.engine;
+  const int32_t tx = e.AllocTransaction();
+  ASSERT_TRUE(e.DeliverDaResult(result(tx, 5)));
+  EXPECT_EQ(e.GetTransactionState(tx), TTransactionSlots::kReady);
+  EXPECT_EQ(e.TakeDaResult(tx, 6), nullptr);  // another item under the same number
+  EXPECT_EQ(e.TakeHdaResult(tx), nullptr);    // the other interface
+  EXPECT_NE(e.TakeDaResult(tx, 5), nullptr);
+
+  // A reader whose client stopped waiting and freed the number: the late result is dropped and the number
+  // stays free.
+  e.SetTransactionState(tx, 0);
+  EXPECT_FALSE(e.DeliverDaResult(result(tx, 5)));
+  EXPECT_EQ(e.GetTransactionState(tx), 0);
+
+  // A result left under a number that is freed never reaches the next request given that number.
+  ASSERT_EQ(e.AllocTransaction(), tx);
+  ASSERT_TRUE(e.DeliverDaResult(result(tx, 5)));
+  e.SetTransactionState(tx, 0);
+  ASSERT_EQ(e.AllocTransaction(), tx);
+  EXPECT_EQ(e.TakeDaResult(tx), nullptr);
 }
 
 TEST(ReqOrderQueue, GroupedParametersOfOneBranchBecomeOneWorkItem) {
@@ -160,7 +296,6 @@ TEST(ReqOrderQueue, GroupedParametersOfOneBranchBecomeOneWorkItem) {
   const TDescThread* group = work.back()->Shape == kWorkGroup ? work.back().get() : work.front().get();
   ASSERT_EQ(group->Shape, kWorkGroup);
   EXPECT_EQ(group->Node, d.branch);
-  EXPECT_EQ(d.branch->GroupWorkItem, group);
   ASSERT_EQ(group->SubItems.size(), 2u);
   // DA tasks queue newest first, so the second handle's sub-item comes first.
   EXPECT_EQ(group->SubItems[0]->Node, d.grouped[1]);
