@@ -97,14 +97,16 @@ std::string RegisterServerClasses(const std::filesystem::path& programPath, bool
   TComPtr<ICatRegister> categories;
   if (FAILED(CreateComponentCategoriesManager(IID_ICatRegister, categories.PutVoid())) || !categories)
     return "component category manager unavailable";
-  // The DA server declares the 1.0 and 3.0 categories too, as OPC browsers of every version look there.
+  // Only the versions whose interfaces the objects serve: a browser that trusts a category calls them.
   const TCategoryRow hda = {CATID_OPCHDAServer10, "OPC Historical Data Access Servers Version 1.0"};
-  const TCategoryRow da[] = {{CATID_OPCDAServer20, "OPC Data Access Servers Version 2.0"},
-                             {CATID_OPCDAServer10, "OPC Data Access Servers Version 1.0"},
-                             {CATID_OPCDAServer30, "OPC Data Access Servers Version 3.0"}};
+  const TCategoryRow da = {CATID_OPCDAServer20, "OPC Data Access Servers Version 2.0"};
   bool categoriesGood = RegisterInCategory(*categories.Get(), CLSID_OrvelaHDA, hda);
-  for (const TCategoryRow& row : da)
-    categoriesGood = RegisterInCategory(*categories.Get(), CLSID_OrvelaDA, row) && categoriesGood;
+  categoriesGood = RegisterInCategory(*categories.Get(), CLSID_OrvelaDA, da) && categoriesGood;
+  // Earlier versions of the program declared DA 1.0 and 3.0 as well: those entries go.
+  CATID undeclared[] = {CATID_OPCDAServer10, CATID_OPCDAServer30};
+  categoriesGood = SUCCEEDED(categories->UnRegisterClassImplCategories(CLSID_OrvelaDA, std::size(undeclared),
+                                                                       undeclared)) &&
+                   categoriesGood;
   // Clients still find the servers by ProgID: a category failure is told, not fatal.
   if (!categoriesGood) journal.Journal(kCategoryRegistrationFailed, "");
   return {};

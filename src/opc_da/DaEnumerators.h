@@ -16,7 +16,6 @@ using TS3UnknownEnumerator = TUnknownEnumerator;
 struct TOPCItemAttributes {
   BOOL Active = FALSE;
   OPCEUTYPE EUType = OPC_NOENUM;
-  BYTE* Blob = nullptr;  // the client's pointer value, echoed only
   std::u16string AccessPath;
   std::u16string ItemId;
   VARTYPE RequestedType = VT_EMPTY;

@@ -14,8 +14,6 @@
 namespace orvela {
 namespace {
 
-// The highest type a client may ask for (VT_I8): the values convert to nothing wider.
-constexpr VARTYPE kHighestRequestedType = VT_I8;
 // The cancel ids a group hands out before it starts again from the lowest.
 constexpr int32_t kCancelIds = 199'998;
 // More items than any request of a real client names: a larger count is a damaged call.
@@ -79,92 +77,46 @@ TResolved Resolve(TTree& tree, std::u16string_view id) {
 
 }  // namespace
 
-// ---- The owner's lists
-// ---------------------------------------------------------------------------------------
-
-bool TDaGroupOwner::IsPublic(const TOPCGroup* group) const {
-  return std::any_of(public_.begin(), public_.end(), [&](const auto& g) { return g.Get() == group; });
-}
-
-bool TDaGroupOwner::NameExists(std::u16string_view name) const {
-  return FindByName(private_, name) || FindByName(public_, name);
-}
-
-TOPCGroup* TDaGroupOwner::FindByName(const std::vector<TComPtr<TOPCGroup>>& list, std::u16string_view name) {
-  for (const auto& g : list)
-    if (g->Name() == name) return g.Get();
-  return nullptr;
-}
-
-TOPCGroup* TDaGroupOwner::FindByHandle(const std::vector<TComPtr<TOPCGroup>>& list, OPCHANDLE handle) {
-  for (const auto& g : list)
-    if (g->ServerGroup() == handle) return g.Get();
-  return nullptr;
-}
-
-std::optional<std::u16string> TDaGroupOwner::GenerateName(std::u16string base) const {
-  constexpr int kRounds = 10;
-  for (int round = 0; round < kRounds; ++round) {
-    base += Utf8ToUtf16(std::to_string(static_cast<uint32_t>(Ctx().clock.TickMs())));
-    if (!NameExists(base)) return base;
-  }
-  return std::nullopt;
-}
-
-TComPtr<TOPCGroup> TDaGroupOwner::CreateGroup(const std::shared_ptr<TDaGroupOwner>& self) {
-  auto group = Make<TOPCGroup>(self);
-  if (group && !closed_) private_.push_back(group);
-  return group;
-}
-
-void TDaGroupOwner::Remove(const TOPCGroup* group) {
-  for (auto* list : {&private_, &public_}) {
-    auto it = std::find_if(list->begin(), list->end(), [&](const auto& g) { return g.Get() == group; });
-    if (it == list->end()) continue;
-    TComPtr<TOPCGroup> held = std::move(*it);  // released after the list is consistent again
-    list->erase(it);
-    return;
-  }
-}
-
-void TDaGroupOwner::MoveToPublic(TOPCGroup* group) {
-  auto it = std::find_if(private_.begin(), private_.end(), [&](const auto& g) { return g.Get() == group; });
-  if (it == private_.end()) return;
-  public_.push_back(std::move(*it));
-  private_.erase(it);
-}
-
-void TDaGroupOwner::Close() {
-  closed_ = true;
-  auto privateGroups = std::move(private_);
-  auto publicGroups = std::move(public_);
-  private_.clear();
-  public_.clear();
-  privateGroups.clear();
-  publicGroups.clear();
-}
-
 // ---- The group
 // -----------------------------------------------------------------------------------------------
 
 TOPCGroup::TOPCGroup(std::shared_ptr<TDaGroupOwner> owner)
     : owner_(std::move(owner)),
       dataPoint_(AddConnectionPoint(IID_IOPCDataCallback, TConnectionPoint::kManySinks)) {
-  // The latest advised sink is the callback; when it goes, the one advised before it takes over.
+  // The latest advised sink is the callback; when it goes, the one advised before it takes over. An
+  // active group starts its subscription with the first callback and ends it with the last.
   dataPoint_.SetHandler([this](DWORD, IUnknown* sink) {
+    TComPtr<IOPCDataCallback> callback;
     if (sink) {
-      callback_ = static_cast<IOPCDataCallback*>(sink);
-      return;
+      callback = static_cast<IOPCDataCallback*>(sink);
+    } else {
+      auto sinks = dataPoint_.Sinks<IOPCDataCallback>();
+      if (!sinks.empty()) callback = sinks.back();
     }
-    auto sinks = dataPoint_.Sinks<IOPCDataCallback>();
-    callback_ = sinks.empty() ? nullptr : sinks.back();
+    {
+      std::lock_guard lock(link_->Mutex);
+      link_->Callback = callback;
+    }
+    SyncSubscription();
   });
 }
 
 TOPCGroup::~TOPCGroup() {
-  for (auto& item : items_) item.Link->Alive = false;
-  WithdrawAll();
+  Shutdown();
   owner_->Remove(this);
+}
+
+void TOPCGroup::Shutdown() {
+  {
+    std::lock_guard lock(link_->Mutex);
+    if (!link_->Alive) return;
+    link_->Alive = false;
+    link_->Callback = nullptr;
+  }
+  for (auto& item : items_) item.Link->Alive = false;
+  for (auto& [id, request] : pending_) request->Cancel();
+  pending_.clear();
+  WithdrawAll();
 }
 
 DWORD TOPCGroup::Init(const TGroupInit& init) {
@@ -173,6 +125,11 @@ DWORD TOPCGroup::Init(const TGroupInit& init) {
   updateRate_ = ReviseUpdateRate(init.RequestedRate);
   clientGroup_ = init.ClientGroup;
   serverGroup_ = init.ServerGroup;
+  {
+    std::lock_guard lock(link_->Mutex);
+    link_->Active = active_ != FALSE;
+    link_->ClientGroup = clientGroup_;
+  }
   timeBias_ = init.TimeBias;
   deadband_ = init.Deadband;
   lcid_ = init.Lcid;
@@ -190,6 +147,8 @@ TComPtr<TOPCGroup> TOPCGroup::Clone(const std::u16string& name) const {
     TOPCItem twin = item;
     twin.Link = std::make_shared<TItemLink>();
     twin.Link->ClientHandle = item.ClientHandle();
+    twin.SetActive(item.Active);
+    twin.SetRequestedType(item.RequestedType);
     copy->items_.push_back(std::move(twin));
   }
   return copy;
@@ -213,35 +172,95 @@ HRESULT TOPCGroup::ForEachHandle(DWORD count, const OPCHANDLE* handles, HRESULT*
 }
 
 int32_t TOPCGroup::TakeCancelId() {
-  // Ids are not given back; after the last one the lowest ids are long finished, except standing
-  // refreshes, whose ids are skipped.
+  std::erase_if(pending_, [](const auto& entry) { return entry.second->Finished(); });
+  // Ids are not given back; after the last one the lowest ids are long finished, except requests still
+  // waiting and the subscription, whose ids are skipped.
   do {
     lastCancelId_ = lastCancelId_ >= kCancelIds ? 1 : lastCancelId_ + 1;
-  } while (refreshIds_.contains(lastCancelId_));
+  } while (pending_.contains(lastCancelId_) || (subscription_ && lastCancelId_ == subscriptionId_));
   return lastCancelId_;
 }
 
-TComPtr<IOPCDataCallback> TOPCGroup::Relay(const TOPCItem& item) const {
-  auto relay = Make<TDaCallbackRelay>(item.Link, callback_);
+TComPtr<IOPCDataCallback> TOPCGroup::Relay(const std::shared_ptr<TDaRequest>& request, const TOPCItem& item) {
+  auto relay = Make<TDaCallbackRelay>(request, item.Link);
   return relay ? TComPtr<IOPCDataCallback>(relay.Get()) : nullptr;
 }
 
-void TOPCGroup::WithdrawRefreshes() {
-  if (!refreshIds_.empty() && EngineRunning()) Ctx().engine.DAWithdraw(&refreshOwner_, {});
-  refreshIds_.clear();
+void TOPCGroup::Pending(int32_t cancelId, std::shared_ptr<TDaRequest> request) {
+  if (!request->Finished()) pending_[cancelId] = std::move(request);
 }
 
-void TOPCGroup::WithdrawItems(std::span<const int32_t> handles) {
-  if (handles.empty() || !EngineRunning()) return;
-  Ctx().engine.DAWithdraw(this, handles);
-  Ctx().engine.DAWithdraw(&refreshOwner_, handles);
+bool TOPCGroup::QueueRead(const std::shared_ptr<TDaRequest>& request, const TOPCItem& item, int32_t cancelId,
+                          DWORD transaction) {
+  const int32_t handle = static_cast<int32_t>(item.ServerHandle);
+  TComPtr<IOPCDataCallback> relay = Relay(request, item);
+  return relay && Ctx().engine.DARead(this, static_cast<int32_t>(clientGroup_), false, relay.Get(),
+                                      {&handle, 1}, cancelId, static_cast<int32_t>(transaction));
+}
+
+void TOPCGroup::ForgetSent(std::span<TOPCItem* const> items) {
+  std::lock_guard lock(link_->Mutex);
+  if (items.empty())
+    for (TOPCItem& item : items_) item.Link->Sent = false;
+  for (TOPCItem* item : items) item->Link->Sent = false;
+}
+
+void TOPCGroup::SyncSubscription() {
+  bool wanted = false;
+  {
+    std::lock_guard lock(link_->Mutex);
+    wanted = link_->Alive && link_->Active && link_->Callback && EngineRunning();
+  }
+  if (!wanted || subscribedRate_ != updateRate_) WithdrawSubscription();
+  if (!wanted) return;
+  if (!subscription_) {
+    subscription_ = std::make_shared<TDaRequest>(link_, TDaRequestKind::Subscription, 0);
+    subscriptionId_ = TakeCancelId();
+    subscribedRate_ = updateRate_;
+  }
+  // Tasks of items gone or set inactive are withdrawn by node; an item of the same node that stays is
+  // queued again below.
+  std::vector<int32_t> drop;
+  for (const auto& [link, handle] : subscribed_) {
+    const bool keep =
+        link->Alive && link->Active &&
+        std::any_of(items_.begin(), items_.end(), [&](const TOPCItem& i) { return i.Link == link; });
+    if (!keep) drop.push_back(handle);
+  }
+  if (!drop.empty()) {
+    Ctx().engine.DAWithdraw(&refreshOwner_, drop);
+    std::erase_if(subscribed_, [&](const auto& entry) {
+      return std::find(drop.begin(), drop.end(), entry.second) != drop.end();
+    });
+  }
+  for (const TOPCItem& item : items_) {
+    if (!item.Active || subscribed_.contains(item.Link)) continue;
+    const TResolved node = Resolve(Ctx().tree, item.ItemId);
+    if (!node.found) continue;  // its device was removed
+    TComPtr<IOPCDataCallback> relay = Relay(subscription_, item);
+    if (!relay) continue;
+    // The standing task runs first after one update period: a read now gives the first value at once.
+    Ctx().engine.DARead(&refreshOwner_, static_cast<int32_t>(clientGroup_), false, relay.Get(),
+                        {&node.handle, 1}, subscriptionId_, 0);
+    Ctx().engine.DARefresh(&refreshOwner_, static_cast<int32_t>(clientGroup_),
+                           static_cast<int32_t>(updateRate_), relay.Get(), {&node.handle, 1}, subscriptionId_,
+                           0);
+    subscribed_[item.Link] = node.handle;
+  }
+}
+
+void TOPCGroup::WithdrawSubscription() {
+  if (subscription_) subscription_->Cancel();
+  if (!subscribed_.empty() && EngineRunning()) Ctx().engine.DAWithdraw(&refreshOwner_, {});
+  subscription_.reset();
+  subscribed_.clear();
 }
 
 void TOPCGroup::WithdrawAll() {
+  WithdrawSubscription();
   if (!EngineRunning()) return;
   Ctx().engine.DAWithdraw(this, {});
   Ctx().engine.DAWithdraw(&refreshOwner_, {});
-  refreshIds_.clear();
 }
 
 // ---- IOPCItemMgt
@@ -263,29 +282,32 @@ HRESULT TOPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT
     TResolved node;
     if (id.empty())
       errors[i] = OPC_E_INVALIDITEMID;
-    else if (def.vtRequestedDataType > kHighestRequestedType)
-      errors[i] = OPC_E_BADTYPE;
     else if (!(node = Resolve(Ctx().tree, id)).found)
       errors[i] = OPC_E_UNKNOWNITEMID;
+    else if (!Convertible(node.canonical, def.vtRequestedDataType))
+      errors[i] = OPC_E_BADTYPE;
     if (errors[i] != S_OK) {
       failed = true;
       continue;
     }
     TOPCItem item;
     item.ItemId = id;
-    item.Blob = def.pBlob;
     item.SetActive(def.bActive);
     item.ServerHandle = static_cast<OPCHANDLE>(node.handle);
     item.Link->ClientHandle = def.hClient;
     item.CanonicalType = node.canonical;
-    item.RequestedType = def.vtRequestedDataType == VT_EMPTY ? node.canonical : def.vtRequestedDataType;
+    item.SetRequestedType(def.vtRequestedDataType);
     items_.push_back(std::move(item));
     results[i].hServer = static_cast<OPCHANDLE>(node.handle);
     results[i].vtCanonicalDataType = node.canonical;
     results[i].dwAccessRights = node.rights;
-    results[i].pBlob = def.pBlob;
+    // No blob of the server's: the client's own pointer given back would be freed by the client.
+    results[i].dwBlobSize = 0;
+    results[i].pBlob = nullptr;
     if (active_ || def.bActive) Ctx().logs.Journal("Добавление задания 2", "");
   }
+  // Items added to an active, subscribed group are delivered from the next update on.
+  SyncSubscription();
   *ppAddResults = results.Release();
   *ppErrors = errors.Release();
   return failed ? S_FALSE : S_OK;
@@ -311,10 +333,10 @@ HRESULT TOPCGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL,
     results[i].dwAccessRights = input ? OPC_READABLE | OPC_WRITEABLE : OPC_READABLE;
     if (id.empty())
       errors[i] = OPC_E_INVALIDITEMID;
-    else if (def.vtRequestedDataType > kHighestRequestedType)
-      errors[i] = OPC_E_BADTYPE;
     else if (!node.found && !input)
       errors[i] = OPC_E_UNKNOWNITEMID;
+    else if (!Convertible(results[i].vtCanonicalDataType, def.vtRequestedDataType))
+      errors[i] = OPC_E_BADTYPE;
     failed = failed || errors[i] != S_OK;
   }
   *ppValidationResults = results.Release();
@@ -333,11 +355,8 @@ HRESULT TOPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppE
     items_.erase(items_.begin() + (&item - items_.data()));
     return S_OK;
   });
-  // The queued tasks of a node no item of the group names any more go with it.
-  std::vector<int32_t> gone;
-  for (DWORD i = 0; i < dwCount; ++i)
-    if (errors[i] == S_OK && !FindItem(phServer[i])) gone.push_back(static_cast<int32_t>(phServer[i]));
-  WithdrawItems(gone);
+  // Their subscription tasks go with them; one-shot reads already asked for are still answered.
+  SyncSubscription();
   *ppErrors = errors.Release();
   return hr;
 }
@@ -349,10 +368,15 @@ HRESULT TOPCGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActi
   TTaskArray<HRESULT> errors(dwCount);
   if (!errors.Ok()) return E_OUTOFMEMORY;
   Ctx().logs.Journal("SetActiveState", "");
+  std::vector<TOPCItem*> activated;
   const HRESULT hr = ForEachHandle(dwCount, phServer, errors.Get(), [&](DWORD, TOPCItem& item) {
+    if (bActive && !item.Active) activated.push_back(&item);
     item.SetActive(bActive);
     return S_OK;
   });
+  // An item set active sends its current value with the next update, changed or not.
+  if (!activated.empty()) ForgetSent(activated);
+  SyncSubscription();
   *ppErrors = errors.Release();
   return hr;
 }
@@ -381,8 +405,8 @@ HRESULT TOPCGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRe
   if (!errors.Ok()) return E_OUTOFMEMORY;
   const HRESULT hr = ForEachHandle(dwCount, phServer, errors.Get(), [&](DWORD i, TOPCItem& item) {
     const VARTYPE type = pRequestedDatatypes[i];
-    if (type > kHighestRequestedType) return OPC_E_BADTYPE;
-    item.RequestedType = type == VT_EMPTY ? item.CanonicalType : type;
+    if (!Convertible(item.CanonicalType, type)) return OPC_E_BADTYPE;
+    item.SetRequestedType(type);
     return S_OK;
   });
   *ppErrors = errors.Release();
@@ -397,7 +421,6 @@ HRESULT TOPCGroup::CreateEnumerator(REFIID, IUnknown** ppUnk) {
   for (const TOPCItem& item : items_) {
     TOPCItemAttributes a;
     a.Active = item.Active;
-    a.Blob = item.Blob;
     a.ItemId = item.ItemId;
     a.RequestedType = item.RequestedType;
     a.CanonicalType = item.CanonicalType;
@@ -434,25 +457,28 @@ HRESULT TOPCGroup::GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, L
 HRESULT TOPCGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive,
                             LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD* pLCID,
                             OPCHANDLE* phClientGroup) {
+  if (pPercentDeadband && !ValidDeadband(*pPercentDeadband)) return E_INVALIDARG;
   HRESULT hr = S_OK;
   if (pRequestedUpdateRate) {
     updateRate_ = ReviseUpdateRate(*pRequestedUpdateRate);
     if (updateRate_ != *pRequestedUpdateRate) hr = OPC_S_UNSUPPORTEDRATE;
   }
   if (pRevisedUpdateRate) *pRevisedUpdateRate = updateRate_;
+  const bool activated = pActive && *pActive && !active_;
   if (pActive) active_ = *pActive;
   if (pTimeBias) timeBias_ = *pTimeBias;
   if (pPercentDeadband) deadband_ = *pPercentDeadband;
   if (pLCID) lcid_ = *pLCID;
   if (phClientGroup) clientGroup_ = *phClientGroup;
-  if (!active_) {
-    WithdrawRefreshes();
-  } else if (callback_) {
-    // The subscription starts (or restarts at the new rate) with a refresh of every item.
-    Ctx().logs.Journal("Добавление задания 3", "");
-    DWORD cancelId = 0;
-    Refresh2(OPC_DS_DEVICE, 1, &cancelId);
+  {
+    std::lock_guard lock(link_->Mutex);
+    link_->Active = active_ != FALSE;
+    link_->ClientGroup = clientGroup_;
   }
+  // A group set active sends every active item's value with its first update, changed or not.
+  if (activated) ForgetSent({});
+  if (active_ && Callback()) Ctx().logs.Journal("Добавление задания 3", "");
+  SyncSubscription();
   return hr;
 }
 
@@ -513,6 +539,7 @@ HRESULT TOPCGroup::Read(OPCDATASOURCE, DWORD dwCount, OPCHANDLE* phServer, OPCIT
   TAsyncEngine& engine = Ctx().engine;
   owner_->State().SweepAbandoned();
   std::vector<int32_t> transactions(dwCount, 0);
+  std::vector<VARTYPE> types(dwCount, VT_EMPTY);
   for (DWORD i = 0; i < dwCount; ++i) {
     const TOPCItem* item = FindItem(phServer[i]);
     if (!item) {
@@ -520,6 +547,7 @@ HRESULT TOPCGroup::Read(OPCDATASOURCE, DWORD dwCount, OPCHANDLE* phServer, OPCIT
       continue;
     }
     states[i].hClient = item->ClientHandle();
+    types[i] = item->RequestedType;
     const int32_t tx = engine.AllocTransaction();
     const int32_t handle = static_cast<int32_t>(phServer[i]);
     if (tx < 0) {
@@ -533,14 +561,15 @@ HRESULT TOPCGroup::Read(OPCDATASOURCE, DWORD dwCount, OPCHANDLE* phServer, OPCIT
     }
     transactions[i] = tx;
   }
-  WaitForResults(transactions, states.Get(), errors.Get());
+  WaitForResults(transactions, types, states.Get(), errors.Get());
   const bool failed = std::any_of(errors.Get(), errors.Get() + dwCount, [](HRESULT e) { return e != S_OK; });
   *ppItemValues = states.Release();
   *ppErrors = errors.Release();
   return failed ? S_FALSE : S_OK;
 }
 
-void TOPCGroup::WaitForResults(std::span<const int32_t> transactions, OPCITEMSTATE* states, HRESULT* errors) {
+void TOPCGroup::WaitForResults(std::span<const int32_t> transactions, std::span<const VARTYPE> types,
+                               OPCITEMSTATE* states, HRESULT* errors) {
   TAsyncEngine& engine = Ctx().engine;
   Clock& clock = Ctx().clock;
   std::vector<int32_t> waiting(transactions.begin(), transactions.end());
@@ -566,6 +595,8 @@ void TOPCGroup::WaitForResults(std::span<const int32_t> transactions, OPCITEMSTA
       state.wQuality = result->Qualities[0];
       state.ftTimeStamp = result->TimeStamps[0];
       if (FAILED(TVariantToVariant(result->Values[0], &state.vDataValue))) errors[i] = E_OUTOFMEMORY;
+      if (SUCCEEDED(errors[i])) errors[i] = ConvertValue(state.vDataValue, types[i]);
+      if (FAILED(errors[i])) state.wQuality = OPC_QUALITY_BAD;
     }
     return left;
   };
@@ -608,7 +639,7 @@ HRESULT TOPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValue
 
 HRESULT TOPCGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
                         HRESULT** ppErrors) {
-  if (!callback_) return CONNECT_E_NOCONNECTION;
+  if (!Callback()) return CONNECT_E_NOCONNECTION;
   if (!pdwCancelID || !ppErrors) return E_INVALIDARG;
   *ppErrors = nullptr;
   const int32_t cancelId = TakeCancelId();
@@ -616,24 +647,26 @@ HRESULT TOPCGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionI
   if (BadCount(dwCount) || !phServer) return E_INVALIDARG;
   TTaskArray<HRESULT> errors(dwCount);
   if (!errors.Ok()) return E_OUTOFMEMORY;
-  TAsyncEngine& engine = Ctx().engine;
-  // One request per item, so each item learns whether it was queued and answers with its own handle.
+  // One task per item, so each item learns whether it was queued; the request answers them all at once.
+  auto request = std::make_shared<TDaRequest>(link_, TDaRequestKind::Read, dwTransactionID);
+  size_t queued = 0;
   const HRESULT hr = ForEachHandle(dwCount, phServer, errors.Get(), [&](DWORD, TOPCItem& item) {
-    const int32_t handle = static_cast<int32_t>(item.ServerHandle);
-    TComPtr<IOPCDataCallback> relay = Relay(item);
-    if (!relay) return E_OUTOFMEMORY;
-    return engine.DARead(this, static_cast<int32_t>(clientGroup_), false, relay.Get(), {&handle, 1}, cancelId,
-                         static_cast<int32_t>(dwTransactionID))
-               ? S_OK
-               : E_FAIL;
+    if (!QueueRead(request, item, cancelId, dwTransactionID)) return E_FAIL;
+    ++queued;
+    return S_OK;
   });
+  // Items that failed here are not in the callback; none queued, no callback.
+  if (queued > 0) {
+    request->Seal(queued);
+    Pending(cancelId, request);
+  }
   *ppErrors = errors.Release();
   return hr;
 }
 
 HRESULT TOPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, DWORD dwTransactionID,
                          DWORD* pdwCancelID, HRESULT** ppErrors) {
-  if (!callback_) return CONNECT_E_NOCONNECTION;
+  if (!Callback()) return CONNECT_E_NOCONNECTION;
   if (!pdwCancelID || !ppErrors) return E_INVALIDARG;
   *ppErrors = nullptr;
   const int32_t cancelId = TakeCancelId();
@@ -649,55 +682,81 @@ HRESULT TOPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValue
 HRESULT TOPCGroup::AsyncWrite(DWORD count, const OPCHANDLE* handles, const VARIANT* values, DWORD transaction,
                               int32_t cancelId, HRESULT* errors) {
   TAsyncEngine& engine = Ctx().engine;
-  return ForEachHandle(count, handles, errors, [&](DWORD i, TOPCItem& item) -> HRESULT {
+  auto request = std::make_shared<TDaRequest>(link_, TDaRequestKind::Write, transaction);
+  size_t queued = 0;
+  const HRESULT hr = ForEachHandle(count, handles, errors, [&](DWORD i, TOPCItem& item) -> HRESULT {
     if (!item.Writable) return OPC_E_BADRIGHTS;
     TVariant value;
     if (HRESULT hr = VariantToTVariant(values[i], value); FAILED(hr)) return hr;
-    TComPtr<IOPCDataCallback> relay = Relay(item);
+    TComPtr<IOPCDataCallback> relay = Relay(request, item);
     if (!relay) return E_OUTOFMEMORY;
     const int32_t handle = static_cast<int32_t>(item.ServerHandle);
     engine.DAWrite(this, static_cast<int32_t>(clientGroup_), static_cast<int32_t>(transaction), relay.Get(),
                    cancelId, {&value, 1}, {&handle, 1});
+    ++queued;
     return S_OK;
   });
+  if (queued > 0) {
+    request->Seal(queued);
+    Pending(cancelId, request);
+  }
+  return hr;
 }
 
 HRESULT TOPCGroup::Refresh2(OPCDATASOURCE, DWORD dwTransactionID, DWORD* pdwCancelID) {
-  if (!callback_) return CONNECT_E_NOCONNECTION;
+  if (!Callback()) return CONNECT_E_NOCONNECTION;
   if (!pdwCancelID) return E_INVALIDARG;
+  *pdwCancelID = 0;
+  // A refresh is one callback with every active item of an active group, read from the device.
+  if (!active_) return E_FAIL;
+  std::vector<const TOPCItem*> active;
+  for (const TOPCItem& item : items_)
+    if (item.Active) active.push_back(&item);
+  if (active.empty()) return E_FAIL;
   const int32_t cancelId = TakeCancelId();
-  *pdwCancelID = static_cast<DWORD>(cancelId);
-  // A refresh stands until withdrawn: the new one replaces what the group had, one per item.
-  WithdrawRefreshes();
-  for (const TOPCItem& item : items_) {
-    const TResolved node = Resolve(Ctx().tree, item.ItemId);
-    if (!node.found) continue;  // its device was removed
-    TComPtr<IOPCDataCallback> relay = Relay(item);
-    if (!relay) return E_OUTOFMEMORY;
-    Ctx().engine.DARefresh(&refreshOwner_, static_cast<int32_t>(clientGroup_),
-                           static_cast<int32_t>(updateRate_), relay.Get(), {&node.handle, 1}, cancelId,
-                           static_cast<int32_t>(dwTransactionID));
+  auto request = std::make_shared<TDaRequest>(link_, TDaRequestKind::Refresh, dwTransactionID);
+  for (const TOPCItem* item : active) {
+    if (QueueRead(request, *item, cancelId, dwTransactionID)) continue;
+    // The queue refused it (its node is gone or cannot be read): the client still learns of the item.
+    VARIANT none;
+    VariantInit(&none);
+    request->Answer(*item->Link, none, OPC_QUALITY_BAD, UtcDateTimeToFileTime(Ctx().clock.NowUtc()), E_FAIL);
   }
-  refreshIds_.insert(cancelId);
+  request->Seal(active.size());
+  Pending(cancelId, request);
+  *pdwCancelID = static_cast<DWORD>(cancelId);
   return S_OK;
 }
 
 HRESULT TOPCGroup::Cancel2(DWORD dwCancelID) {
-  if (!callback_) return CONNECT_E_NOCONNECTION;
+  if (!Callback()) return CONNECT_E_NOCONNECTION;
   const int32_t id = static_cast<int32_t>(dwCancelID);
-  const void* owner = refreshIds_.erase(id) > 0 ? static_cast<const void*>(&refreshOwner_) : this;
-  Ctx().engine.DACancel(owner, id, nullptr);
+  auto it = pending_.find(id);
+  // Unknown or already answered: nothing to cancel.
+  if (it == pending_.end()) return E_FAIL;
+  std::shared_ptr<TDaRequest> request = std::move(it->second);
+  pending_.erase(it);
+  if (!request->Cancel()) return E_FAIL;
+  Ctx().engine.DACancel(this, id, nullptr);
+  // Told after the call returns, as a client expects of a completion.
+  auto tell = [link = link_, tx = request->Transaction()] {
+    const auto [callback, group] = link->Target();
+    if (callback) callback->OnCancelComplete(tx, group);
+  };
+  if (!MainThread::Post(tell)) tell();
   return S_OK;
 }
 
 HRESULT TOPCGroup::SetEnable(BOOL bEnable) {
-  if (!callback_) return CONNECT_E_NOCONNECTION;
+  if (!Callback()) return CONNECT_E_NOCONNECTION;
   enable_ = bEnable;
+  std::lock_guard lock(link_->Mutex);
+  link_->Enabled = bEnable != FALSE;
   return S_OK;
 }
 
 HRESULT TOPCGroup::GetEnable(BOOL* pbEnable) {
-  if (!callback_) return CONNECT_E_NOCONNECTION;
+  if (!Callback()) return CONNECT_E_NOCONNECTION;
   if (!pbEnable) return E_INVALIDARG;
   *pbEnable = enable_;
   return S_OK;

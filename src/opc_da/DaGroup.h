@@ -1,6 +1,7 @@
 #pragma once
 // An OPC DA group: the client's items, the group state, the data callback and the requests its items
 // make of the polling engine.
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -9,8 +10,8 @@
 #include <vector>
 
 #include "engine/ServerContext.h"
-#include "opc_da/DaCallbackRelay.h"
 #include "opc_da/DaIds.h"
+#include "opc_da/DaRequest.h"
 #include "opc_da/DaServerState.h"
 #include "platform/DateTime.h"
 #include "platform/com/ComObject.h"
@@ -24,19 +25,24 @@ class TOPCGroup;
 struct TOPCItem {
   WORD Quality = OPC_QUALITY_GOOD;
   std::u16string ItemId;  // as the client gave it, with a leading "\\" if any
-  BYTE* Blob = nullptr;   // the client's pointer value, echoed only
   BOOL Active = FALSE;
   bool Writable = false;
   OPCHANDLE ServerHandle = 0;
   VARTYPE RequestedType = VT_EMPTY;
   VARTYPE CanonicalType = VT_EMPTY;
-  // Holds the client handle; the relays of the item's requests share it.
+  // Holds the client handle, the active state and the type asked for; the item's requests share it.
   std::shared_ptr<TItemLink> Link = std::make_shared<TItemLink>();
 
   OPCHANDLE ClientHandle() const { return Link->ClientHandle; }
   void SetActive(BOOL active) {
     Active = active;
+    Link->Active = active != FALSE;
     Quality = active ? OPC_QUALITY_GOOD : OPC_QUALITY_OUT_OF_SERVICE;
+  }
+  // VT_EMPTY asks for the canonical type.
+  void SetRequestedType(VARTYPE type) {
+    RequestedType = type == VT_EMPTY ? CanonicalType : type;
+    Link->RequestedType = RequestedType;
   }
 };
 
@@ -94,6 +100,11 @@ constexpr DWORD kMinUpdateRate = 2000;
 constexpr DWORD ReviseUpdateRate(DWORD requested) {
   return requested >= kMinUpdateRate ? requested : kMinUpdateRate;
 }
+// A percent deadband is a share of an analog item's EU range. It filters only items with such a range;
+// the device tree gives none (items report OPC_NOENUM), so it is checked and kept but filters nothing.
+inline bool ValidDeadband(FLOAT percent) {
+  return percent >= 0.0f && percent <= 100.0f;  // false for NaN too
+}
 
 class TOPCGroup final
     : public TConnectionPointContainer<IOPCAsyncIO2, IConnectionPointContainer, IOPCSyncIO,
@@ -108,6 +119,8 @@ class TOPCGroup final
   OPCHANDLE ServerGroup() const { return serverGroup_; }
   // A copy of this group in the owner's private list (inactive, no callback, the same items).
   TComPtr<TOPCGroup> Clone(const std::u16string& name) const;
+  // The group is removed: its tasks are withdrawn and nothing more reaches the client from it.
+  void Shutdown();
 
   // IOPCItemMgt
   HRESULT STDMETHODCALLTYPE AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
@@ -161,16 +174,27 @@ class TOPCGroup final
   template <class Fn>
   HRESULT ForEachHandle(DWORD count, const OPCHANDLE* handles, HRESULT* errors, Fn fn);
   int32_t TakeCancelId();
-  TComPtr<IOPCDataCallback> Relay(const TOPCItem& item) const;
-  // Withdraws queued tasks of the group: the standing refreshes, or every task of the given items.
-  void WithdrawRefreshes();
-  void WithdrawItems(std::span<const int32_t> handles);
+  static TComPtr<IOPCDataCallback> Relay(const std::shared_ptr<TDaRequest>& request, const TOPCItem& item);
+  TComPtr<IOPCDataCallback> Callback() const { return link_->LiveCallback(); }
+  // Brings the standing refreshes in line with the group: one per active item while the group is active
+  // and a callback is connected, at the group's rate.
+  void SyncSubscription();
+  void WithdrawSubscription();
   void WithdrawAll();
   bool EngineRunning() const { return Ctx().engine.Running(); }
+  // The next subscription answer of the given items (none given: of every item) is sent whether it
+  // changed or not.
+  void ForgetSent(std::span<TOPCItem* const> items);
+  // Queues a one-shot read of item for request; an item the queue refuses answers at once with an error.
+  bool QueueRead(const std::shared_ptr<TDaRequest>& request, const TOPCItem& item, int32_t cancelId,
+                 DWORD transaction);
+  // Keeps a request under its cancel id until it completes or is cancelled.
+  void Pending(int32_t cancelId, std::shared_ptr<TDaRequest> request);
   HRESULT AsyncWrite(DWORD count, const OPCHANDLE* handles, const VARIANT* values, DWORD transaction,
                      int32_t cancelId, HRESULT* errors);
   // The synchronous read's wait: each item's result or its own error, within the context's limit.
-  void WaitForResults(std::span<const int32_t> transactions, OPCITEMSTATE* states, HRESULT* errors);
+  void WaitForResults(std::span<const int32_t> transactions, std::span<const VARTYPE> types,
+                      OPCITEMSTATE* states, HRESULT* errors);
 
   std::shared_ptr<TDaGroupOwner> owner_;
   TConnectionPoint& dataPoint_;
@@ -184,10 +208,17 @@ class TOPCGroup final
   BOOL enable_ = TRUE;
   LONG timeBias_ = 0;
   FLOAT deadband_ = 0;
-  TComPtr<IOPCDataCallback> callback_;
+  // What the requests in flight know of the group (the callback among it).
+  std::shared_ptr<TGroupLink> link_ = std::make_shared<TGroupLink>();
   int32_t lastCancelId_ = 0;
-  // The cancel ids of the standing refreshes.
-  std::set<int32_t> refreshIds_;
+  // One-shot requests that may still be cancelled, by cancel id.
+  std::map<int32_t, std::shared_ptr<TDaRequest>> pending_;
+  // The standing refreshes: the request they answer, its id, rate, and the items it serves (by link,
+  // with the node handle their task was queued for).
+  std::shared_ptr<TDaRequest> subscription_;
+  int32_t subscriptionId_ = 0;
+  DWORD subscribedRate_ = 0;
+  std::map<std::shared_ptr<TItemLink>, int32_t> subscribed_;
   // The engine keys tasks by owner and number: refreshes and synchronous reads go under owners of their
   // own, so withdrawing the refreshes leaves reads alone and transaction slots never meet cancel ids.
   const char refreshOwner_ = 0;

@@ -72,10 +72,11 @@ TDA2::~TDA2() {
 
 HRESULT TDA2::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup,
                        LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID, OPCHANDLE* phServerGroup,
-                       DWORD* pRevisedUpdateRate, REFIID, IUnknown** ppUnk) {
+                       DWORD* pRevisedUpdateRate, REFIID riid, IUnknown** ppUnk) {
   if (!phServerGroup || !pRevisedUpdateRate || !ppUnk) return E_INVALIDARG;
   *phServerGroup = 0;
   *ppUnk = nullptr;
+  if (pPercentDeadband && !ValidDeadband(*pPercentDeadband)) return E_INVALIDARG;
   std::u16string name = Text(szName);
   if (name.empty()) {
     auto generated = groups_->GenerateName(name);
@@ -101,9 +102,14 @@ HRESULT TDA2::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate
     GetTimeZoneInformation(&zone);
     init.TimeBias = zone.Bias;
   }
+  // The interface the client asked for: a group it cannot use is not kept.
+  if (HRESULT hr = group->QueryInterface(riid, reinterpret_cast<void**>(ppUnk)); FAILED(hr)) {
+    group->Shutdown();
+    groups_->Remove(group.Get());
+    return hr;
+  }
   *pRevisedUpdateRate = group->Init(init);
   *phServerGroup = init.ServerGroup;
-  group->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(ppUnk));
   return *pRevisedUpdateRate != dwRequestedUpdateRate ? OPC_S_UNSUPPORTEDRATE : S_OK;
 }
 
@@ -154,6 +160,8 @@ HRESULT TDA2::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) {
   TOPCGroup* group = TDaGroupOwner::FindByHandle(groups_->Private(), hServerGroup);
   if (!group) return E_INVALIDARG;
   if (group->RefCount() > kGroupFreeRefs && !bForce) return OPC_S_INUSE;
+  // Whoever still holds it, the group calls its client no more.
+  group->Shutdown();
   groups_->Remove(group);
   return S_OK;
 }
@@ -229,7 +237,10 @@ HRESULT TDA2::GetPublicGroupByName(LPCWSTR szName, REFIID riid, IUnknown** ppUnk
 }
 
 HRESULT TDA2::RemovePublicGroup(OPCHANDLE hServerGroup, BOOL) {
-  if (TOPCGroup* group = TDaGroupOwner::FindByHandle(groups_->Public(), hServerGroup)) groups_->Remove(group);
+  if (TOPCGroup* group = TDaGroupOwner::FindByHandle(groups_->Public(), hServerGroup)) {
+    group->Shutdown();
+    groups_->Remove(group);
+  }
   return S_OK;
 }
 

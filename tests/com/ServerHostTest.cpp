@@ -126,6 +126,54 @@ TEST_F(ServerHost, AToolHostingTheServerLeavesTheServerProgramRegistered) {
   }
 }
 
+// OPC browsers pick a server by the categories it declares and then call that version's interfaces.
+TEST_F(ServerHost, EachServerDeclaresOnlyTheCategoriesItsObjectsServe) {
+  const auto declared = [](REFCLSID clsid, const CATID& category) {
+    HKEY key = nullptr;
+    const std::string path =
+        "CLSID\\" + GuidToString(clsid) + "\\Implemented Categories\\" + GuidToString(category);
+    const bool found =
+        RegOpenKeyExW(HKEY_CLASSES_ROOT, Utf8ToUtf16(path).c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS;
+    if (found) RegCloseKey(key);
+    return found;
+  };
+  // An earlier version of the program left DA 1.0 and 3.0 declared.
+  ASSERT_EQ(TRegistry::Open(temp.Path()), "");
+  {
+    TComPtr<ICatRegister> categories;
+    ASSERT_EQ(CreateComponentCategoriesManager(IID_ICatRegister, categories.PutVoid()), S_OK);
+    CATID stale[] = {CATID_OPCDAServer10, CATID_OPCDAServer30};
+    ASSERT_EQ(categories->RegisterClassImplCategories(CLSID_OrvelaDA, 2, stale), S_OK);
+  }
+  TRegistry::Close();
+  TServerHost host(temp.Path());
+  ASSERT_EQ(host.RegistrationError(), "");
+  struct TCase {
+    const char* name;
+    CLSID clsid;
+    CATID category;
+    bool served;
+  };
+  const TCase cases[] = {
+      {"DA 2.0", CLSID_OrvelaDA, CATID_OPCDAServer20, true},
+      {"DA 1.0 (no IOPCAsyncIO)", CLSID_OrvelaDA, CATID_OPCDAServer10, false},
+      {"DA 3.0", CLSID_OrvelaDA, CATID_OPCDAServer30, false},
+      {"HDA 1.0", CLSID_OrvelaHDA, CATID_OPCHDAServer10, true},
+  };
+  for (const TCase& c : cases) EXPECT_EQ(declared(c.clsid, c.category), c.served) << c.name;
+  // The DA 1.0 category would promise IOPCAsyncIO on the groups, which they do not serve.
+  TComPtr<IOPCServer> server;
+  ASSERT_EQ(CoCreateInstance(CLSID_OrvelaDA, nullptr, CLSCTX_ALL, IID_IOPCServer, server.PutVoid()), S_OK);
+  OPCHANDLE handle = 0;
+  DWORD revised = 0;
+  TComPtr<IUnknown> group;
+  ASSERT_EQ(server->AddGroup(u"G", FALSE, 2000, 1, nullptr, nullptr, 0, &handle, &revised, IID_IUnknown,
+                             group.Put()),
+            S_OK);
+  TComPtr<IUnknown> old;
+  EXPECT_EQ(group->QueryInterface(IID_IOPCAsyncIO, old.PutVoid()), E_NOINTERFACE);
+}
+
 TEST_F(ServerHost, ConfigurationThatDoesNotLoadServesNothing) {
   test::WriteBytes(temp / "Config.kopc", {0x01, 0x02, 0x03});
   TServerHost host(temp.Path());

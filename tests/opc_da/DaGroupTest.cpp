@@ -240,15 +240,21 @@ TEST_F(DaGroupTest, AddItemsAndValidateItemsAnswerEachDefinition) {
     HRESULT validate;  // ValidateItems' error
     OPCHANDLE server;  // hServer of an added item
   };
-  const TCase cases[] = {
+  TCase cases[] = {
       {"plain id", {id, 1}, S_OK, S_OK, handle},
       {"id with the \\\\ prefix", {u"\\\\" + id, 2}, S_OK, S_OK, handle},
       {"two other leading characters", {u"xx" + id, 3}, OPC_E_UNKNOWNITEMID, OPC_E_UNKNOWNITEMID, 0},
       {"empty id", {u"", 4}, OPC_E_INVALIDITEMID, OPC_E_INVALIDITEMID, 0},
       {"unknown id", {u"Нет.Такого", 5}, OPC_E_UNKNOWNITEMID, OPC_E_UNKNOWNITEMID, 0},
-      {"type beyond VT_I8", {id, 6, VT_UI8}, OPC_E_BADTYPE, OPC_E_BADTYPE, 0},
+      {"type no value converts to", {id, 6, VT_DISPATCH}, OPC_E_BADTYPE, OPC_E_BADTYPE, 0},
       {"input of the item properties", {u"Input1", 7}, OPC_E_UNKNOWNITEMID, S_OK, 0},
+      {"wider type the values convert to", {id, 8, VT_UI8}, S_OK, S_OK, handle},
+      {"text", {id, 9, VT_BSTR}, S_OK, S_OK, handle},
+      {"array", {id, 10, VT_ARRAY | VT_R8}, OPC_E_BADTYPE, OPC_E_BADTYPE, 0},
   };
+  // The client's own blob pointer must not come back: a client frees what it gets.
+  BYTE blob[4] = {1, 2, 3, 4};
+  cases[0].def.blob = blob;
   std::vector<TItemDef> defs;
   for (const auto& c : cases) defs.push_back(c.def);
   const TAddResult added = AddItems(mgt.Get(), defs);
@@ -262,16 +268,18 @@ TEST_F(DaGroupTest, AddItemsAndValidateItemsAnswerEachDefinition) {
     EXPECT_EQ(added.errors[i], cases[i].add);
     EXPECT_EQ(validated.errors[i], cases[i].validate);
     EXPECT_EQ(added.results[i].hServer, cases[i].server);
+    EXPECT_EQ(added.results[i].pBlob, nullptr);
+    EXPECT_EQ(added.results[i].dwBlobSize, 0u);
     if (cases[i].add == S_OK) {
       EXPECT_EQ(added.results[i].vtCanonicalDataType, canonical);
     }
   }
   EXPECT_EQ(validated.results[6].dwAccessRights, OPC_READABLE | OPC_WRITEABLE);
   EXPECT_EQ(validated.results[0].dwAccessRights, OPC_READABLE);
-  // Only the two good definitions became items; the tree's nodes keep their own client handles.
+  // Only the good definitions became items; the tree's nodes keep their own client handles.
   EXPECT_EQ(nodes[0]->ClientHandle, 0);
   EXPECT_EQ(logs.JournalCount("Validate"), static_cast<int>(std::size(cases)));
-  EXPECT_EQ(logs.JournalCount("Добавление задания 2"), 2);
+  EXPECT_EQ(logs.JournalCount("Добавление задания 2"), 4);
 
   TComPtr<IUnknown> unk;
   ASSERT_EQ(mgt->CreateEnumerator(IID_IEnumOPCItemAttributes, unk.Put()), S_OK);
@@ -312,7 +320,7 @@ TEST_F(DaGroupTest, ItemHandlesAreCheckedPerItem) {
   }
   {
     TTaskMem<HRESULT> errors;
-    VARTYPE types[] = {VT_UI8, VT_I4};
+    VARTYPE types[] = {VT_DISPATCH, VT_I4};
     EXPECT_EQ(mgt->SetDatatypes(2, handles, types, errors.Put()), S_FALSE);
     EXPECT_EQ(errors[0], OPC_E_BADTYPE);
     EXPECT_EQ(errors[1], OPC_E_INVALIDHANDLE);

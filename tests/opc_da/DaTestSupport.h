@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -57,15 +58,17 @@ class TDaCatalog final : public IConnectionCatalog {
   TConnSettings settings;
 };
 
-// What a client's data callback received, one entry per item.
+// What a client's data callback received, one entry per item (a cancel: one entry without item).
 struct TDaDelivery {
-  enum TKind { Change, Read, Write } kind;
+  enum TKind { Change, Read, Write, Cancel } kind;
   DWORD tx;
   OPCHANDLE group;
   OPCHANDLE client;
   WORD quality;
   double value;
   HRESULT error;
+  size_t call = 0;        // which callback brought it, counted from 1
+  VARTYPE vt = VT_EMPTY;  // the value's type as delivered
 };
 
 class TDataSink final : public TOpcDataSink {
@@ -87,6 +90,11 @@ class TDataSink final : public TOpcDataSink {
     Record(TDaDelivery::Write, tx, group, count, handles, nullptr, nullptr, errors);
     return S_OK;
   }
+  HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD tx, OPCHANDLE group) override {
+    std::lock_guard lock(mutex_);
+    deliveries_.push_back({TDaDelivery::Cancel, tx, group, 0, 0, 0, S_OK, ++calls_});
+    return S_OK;
+  }
 
   std::vector<TDaDelivery> Deliveries() const {
     std::lock_guard lock(mutex_);
@@ -101,17 +109,19 @@ class TDataSink final : public TOpcDataSink {
   void Record(TDaDelivery::TKind kind, DWORD tx, OPCHANDLE group, DWORD count, const OPCHANDLE* handles,
               const VARIANT* values, const WORD* qualities, const HRESULT* errors) {
     std::lock_guard lock(mutex_);
+    ++calls_;
     for (DWORD i = 0; i < count; ++i) {
       double value = 0;
       if (values) {
         TComVariant v;
         if (SUCCEEDED(VariantChangeType(&v, &values[i], 0, VT_R8))) value = v.dblVal;
       }
-      deliveries_.push_back(
-          {kind, tx, group, handles[i], qualities ? qualities[i] : WORD{0}, value, errors[i]});
+      deliveries_.push_back({kind, tx, group, handles[i], qualities ? qualities[i] : WORD{0}, value,
+                             errors[i], calls_, values ? values[i].vt : VARTYPE{VT_EMPTY}});
     }
   }
   mutable std::mutex mutex_;
+  size_t calls_ = 0;
   std::vector<TDaDelivery> deliveries_;
 };
 
@@ -121,6 +131,7 @@ struct TItemDef {
   OPCHANDLE client = 0;
   VARTYPE type = VT_EMPTY;
   BOOL active = TRUE;
+  BYTE* blob = nullptr;
 };
 
 struct TAddResult {
@@ -228,6 +239,8 @@ class DaServerFixture : public ::testing::Test {
       items[i].bActive = defs[i].active;
       items[i].hClient = defs[i].client;
       items[i].vtRequestedDataType = defs[i].type;
+      items[i].pBlob = defs[i].blob;
+      items[i].dwBlobSize = defs[i].blob ? 4 : 0;
     }
     TTaskMem<OPCITEMRESULT> results;
     TTaskMem<HRESULT> errors;
@@ -244,6 +257,23 @@ class DaServerFixture : public ::testing::Test {
   }
 
   static std::u16string Id(const TNTreeData* node) { return Utf8ToUtf16(node->Path); }
+
+  static DWORD Advise(const TGroup& group, TDataSink& sink) {
+    auto points = group.As<IConnectionPointContainer>();
+    TComPtr<IConnectionPoint> point;
+    EXPECT_EQ(points->FindConnectionPoint(IID_IOPCDataCallback, point.Put()), S_OK);
+    DWORD cookie = 0;
+    EXPECT_EQ(point->Advise(sink.Identity(), &cookie), S_OK);
+    return cookie;
+  }
+
+  // Pumps the main thread (the sink's calls arrive through it) until done() holds.
+  static bool PumpUntil(const std::function<bool()>& done) { return MainThread::PumpUntil(done, 3'600'000); }
+  // Pumps through the given number of update periods of clock time.
+  void PumpPeriods(int periods, DWORD rate = 2000) {
+    const int64_t until = clock.TickMs() + int64_t{periods} * rate;
+    PumpUntil([&] { return clock.TickMs() > until; });
+  }
 
   ScaledClock clock;
   sim::TLine line;
