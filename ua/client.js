@@ -76,8 +76,17 @@ function parseTime(text, name) {
   return d;
 }
 
+// The index of the server's device namespace, looked up by its URI as any client should.
+async function devicesNamespace(session) {
+  const dv = await session.read({ nodeId: "ns=0;i=2255", attributeId: AttributeIds.Value });
+  const index = (dv.value.value || []).indexOf("urn:orvela:devices");
+  if (index < 0) throw new Error("the server has no urn:orvela:devices namespace");
+  return index;
+}
+
 async function browse(session, root) {
   const out = [];
+  const ns = await devicesNamespace(session);
   const walk = async (nodeId, depth) => {
     const result = await session.browse({
       nodeId,
@@ -87,7 +96,7 @@ async function browse(session, root) {
       resultMask: 63
     });
     for (const ref of result.references || []) {
-      if (ref.nodeId.namespace !== 1) continue;
+      if (ref.nodeId.namespace !== ns) continue;
       const entry = {
         nodeId: ref.nodeId.toString(),
         browseName: ref.browseName.name,

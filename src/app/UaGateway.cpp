@@ -54,14 +54,17 @@ std::filesystem::path FindUaGateway(const std::string& option) {
 }
 
 std::vector<std::string> UaGatewayCommand(const std::filesystem::path& script,
-                                          const std::filesystem::path& programFolder, const TUaAddress& address) {
+                                          const std::filesystem::path& programFolder, const TUaAddress& address,
+                                          bool secureLoopback) {
   const char* node = std::getenv("ORVELA_NODE");
-  return {node && *node ? node : "node",
-          std::filesystem::absolute(script).string(),
-          "--dir",
-          std::filesystem::absolute(programFolder).string(),
-          "--listen",
-          address.Listen()};
+  std::vector<std::string> command{node && *node ? node : "node",
+                                   std::filesystem::absolute(script).string(),
+                                   "--dir",
+                                   std::filesystem::absolute(programFolder).string(),
+                                   "--listen",
+                                   address.Listen()};
+  if (secureLoopback) command.emplace_back("--secure-loopback");
+  return command;
 }
 
 }  // namespace orvela

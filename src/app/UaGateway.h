@@ -26,8 +26,10 @@ std::optional<TUaAddress> ParseUaAddress(std::string_view text);
 // installed program, else the source tree's ua/. Empty when none of them exists.
 std::filesystem::path FindUaGateway(const std::string& option);
 
-// The command line: $ORVELA_NODE (else node on PATH) running the script.
+// The command line: $ORVELA_NODE (else node on PATH) running the script. secureLoopback: Basic256Sha256 with
+// trusted client certificates on loopback too, instead of SecurityPolicy None there.
 std::vector<std::string> UaGatewayCommand(const std::filesystem::path& script,
-                                          const std::filesystem::path& programFolder, const TUaAddress& address);
+                                          const std::filesystem::path& programFolder, const TUaAddress& address,
+                                          bool secureLoopback = false);
 
 }  // namespace orvela

@@ -65,6 +65,7 @@ class TStopSignals {
 struct TGatewaySetup {
   std::filesystem::path script;
   orvela::TUaAddress address;
+  bool secureLoopback = false;
 };
 
 // Every start of the gateway is announced: tests and operators find its pid and address here.
@@ -75,7 +76,7 @@ void AnnounceStart(const orvela::TSupervisedProcess& gateway, const TGatewaySetu
 std::unique_ptr<orvela::TSupervisedProcess> StartGateway(const TGatewaySetup& setup,
                                                           const std::filesystem::path& programFolder) {
   auto gateway = std::make_unique<orvela::TSupervisedProcess>(
-      orvela::UaGatewayCommand(setup.script, programFolder, setup.address), orvela::SystemClock(),
+      orvela::UaGatewayCommand(setup.script, programFolder, setup.address, setup.secureLoopback), orvela::SystemClock(),
       [](const std::string& text) { std::cout << "UA gateway: " << text << std::endl; });
   if (gateway->Start()) AnnounceStart(*gateway, setup);
   return gateway;
@@ -108,8 +109,10 @@ int Serve(const std::filesystem::path& programFolder, const std::optional<TGatew
   return 0;
 }
 
-// --ua [HOST:]PORT and --ua-gateway, checked before anything starts; nullopt without --ua.
-std::optional<TGatewaySetup> GatewaySetup(bool wanted, const std::string& address, const std::string& script) {
+// --ua [HOST:]PORT, --ua-gateway and --ua-secure-loopback, checked before anything starts; nullopt without --ua.
+std::optional<TGatewaySetup> GatewaySetup(bool wanted, const std::string& address, const std::string& script,
+                                          bool secureLoopback) {
+  if (!wanted && secureLoopback) throw std::invalid_argument("--ua-secure-loopback: only with --ua");
   if (!wanted) return std::nullopt;
   const std::optional<orvela::TUaAddress> parsed = orvela::ParseUaAddress(address.empty() ? orvela::kDefaultUaAddress : address);
   if (!parsed) throw std::invalid_argument("--ua: expected [HOST:]PORT, got \"" + address + "\"");
@@ -117,7 +120,7 @@ std::optional<TGatewaySetup> GatewaySetup(bool wanted, const std::string& addres
   if (found.empty())
     throw std::invalid_argument("--ua-gateway: the OPC UA gateway script (gateway.js) was not found" +
                                 (script.empty() ? std::string() : ": " + script));
-  return TGatewaySetup{found, *parsed};
+  return TGatewaySetup{found, *parsed, secureLoopback};
 }
 
 }  // namespace
@@ -134,11 +137,14 @@ int main(int argc, char** argv) {
           ->expected(0, 1);
   std::string uaGateway;
   app.add_option("--ua-gateway", uaGateway, "The gateway script (default: $ORVELA_UA_GATEWAY, the installed one)");
+  bool uaSecureLoopback = false;
+  app.add_flag("--ua-secure-loopback", uaSecureLoopback,
+               "On loopback too, only Basic256Sha256 with trusted client certificates (default there: SecurityPolicy None)");
   app.allow_extras();  // "Open" and the COM server switches are handled by the shell
   std::optional<TGatewaySetup> gateway;
   try {
     app.parse(argc, argv);
-    gateway = GatewaySetup(uaOption->count() > 0, ua, uaGateway);
+    gateway = GatewaySetup(uaOption->count() > 0, ua, uaGateway, uaSecureLoopback);
   } catch (const CLI::ParseError& e) {
     return app.exit(e);
   } catch (const std::invalid_argument& e) {

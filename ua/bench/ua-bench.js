@@ -24,7 +24,7 @@ function parseArgs(argv) {
   return opts;
 }
 
-// Every readable variable under Objects in namespace 1, found by browsing level by level.
+// Every readable variable under Objects in the devices' namespace (2), found by browsing level by level.
 async function readableVariables(session) {
   const found = [];
   let level = ["ns=0;i=85"];
@@ -37,7 +37,7 @@ async function readableVariables(session) {
     level = [];
     for (const r of results) {
       for (const ref of r.references || []) {
-        if (ref.nodeId.namespace !== 1 || ref.referenceTypeId.value === HAS_PROPERTY) continue; // skip EngineeringUnits
+        if (ref.nodeId.namespace !== 2 || ref.referenceTypeId.value === HAS_PROPERTY) continue; // skip EngineeringUnits
         nodes++;
         if (ref.nodeClass === NodeClass.Variable) found.push(ref.nodeId);
         else level.push(ref.nodeId);

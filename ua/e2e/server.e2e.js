@@ -26,8 +26,8 @@ for (const name of PROGRAMS) if (!process.env[name]) throw new Error(`${name} (p
 const SERIAL = "12345678";
 const HEAT = 0; // heat, channel 1: a counter that moves every minute
 const METER = "Устройства.Тарвел-1.Пользовательские данные.";
-const HEAT_NOW = `ns=1;s=${METER}Текущие данные.Количество теплоты - канал 1.Значение`;
-const HEAT_HOURS = `ns=1;s=${METER}Почасовой архив.Количество теплоты - канал 1`;
+const HEAT_NOW = `ns=2;s=${METER}Текущие данные.Количество теплоты - канал 1.Значение`;
+const HEAT_HOURS = `ns=2;s=${METER}Почасовой архив.Количество теплоты - канал 1`;
 // The meter's clock starts 20 s before a minute boundary (local time, TZ as for the server).
 const SIM_START = "2024-03-10 14:59:40";
 
@@ -115,25 +115,69 @@ test("browse finds the meter's tree with Cyrillic names and item identifiers", a
   const roots = await browseNames(session, "ns=0;i=85");
   const devices = roots.find((r) => r.name === "Устройства");
   assert.ok(devices, JSON.stringify(roots));
-  assert.equal(devices.id, "ns=1;s=Устройства");
+  assert.equal(devices.id, "ns=2;s=Устройства");
   const meter = (await browseNames(session, devices.id)).find((r) => r.name === "Тарвел-1");
   assert.ok(meter);
-  assert.equal(meter.id, "ns=1;s=Устройства.Тарвел-1");
+  assert.equal(meter.id, "ns=2;s=Устройства.Тарвел-1");
   const heat = await session.read({ nodeId: HEAT_NOW, attributeId: AttributeIds.BrowseName });
   assert.equal(heat.value.value.name, "Значение");
 });
 
-test("a read of a current value equals the simulator's reading", async () => {
-  const { session } = stack.session;
-  const t0 = Date.now();
-  const dv = await session.read({ nodeId: HEAT_NOW, attributeId: AttributeIds.Value, maxAge: 0 });
-  const t1 = Date.now();
-  assert.ok(dv.statusCode.isGood(), dv.statusCode.name);
-  // The meter's clock ran on between the request and the answer: any minute it showed then will do.
+// A value the meter showed at some time between t0 and t1 (its clock ran on meanwhile: any minute it
+// showed then will do).
+function assertSimValue(value, t0, t1, what = "") {
   const candidates = new Set();
   for (let wall = t0 - 60000; wall <= t1 + 60000; wall += 30000)
     candidates.add(simValues(["--at", String(deviceMicros(wall))]).value);
-  assert.ok([...candidates].some((v) => Math.fround(v) === dv.value.value), `${dv.value.value} not in ${[...candidates]}`);
+  assert.ok([...candidates].some((v) => Math.fround(v) === value), `${what}${value} not in ${[...candidates]}`);
+}
+
+async function readHeat(session) {
+  const t0 = Date.now();
+  const dv = await session.read({ nodeId: HEAT_NOW, attributeId: AttributeIds.Value }, 0);
+  return { dv, t0, t1: Date.now() };
+}
+
+test("a read of a current value equals the simulator's reading", async () => {
+  const { dv, t0, t1 } = await readHeat(stack.session.session);
+  assert.ok(dv.statusCode.isGood(), dv.statusCode.name);
+  assertSimValue(dv.value.value, t0, t1);
+});
+
+test("three clients read and subscribe at once, at two sampling rates, and none disturbs another", async () => {
+  const others = [await openSession(stack.url), await openSession(stack.url)];
+  const sessions = [stack.session.session, ...others.map((o) => o.session)];
+  const subscriptions = [];
+  const seen = sessions.map(() => []);
+  try {
+    sessions.forEach((session, i) => {
+      const subscription = ClientSubscription.create(session, {
+        requestedPublishingInterval: 500, requestedLifetimeCount: 100, requestedMaxKeepAliveCount: 10,
+        maxNotificationsPerPublish: 100, publishingEnabled: true, priority: 1
+      });
+      subscriptions.push(subscription);
+      const item = ClientMonitoredItem.create(subscription, { nodeId: HEAT_NOW, attributeId: AttributeIds.Value },
+        { samplingInterval: i === 2 ? 5000 : 2000, discardOldest: true, queueSize: 10 }, TimestampsToReturn.Both);
+      item.on("changed", (dv) => seen[i].push({ status: dv.statusCode, value: dv.value.value, at: Date.now() }));
+    });
+    for (let round = 0; round < 3; round++) {
+      const reads = await Promise.all(sessions.map((s) => readHeat(s)));
+      reads.forEach(({ dv, t0, t1 }, i) => {
+        assert.ok(dv.statusCode.isGood(), `round ${round}, client ${i}: ${dv.statusCode.name}`);
+        assertSimValue(dv.value.value, t0, t1, `round ${round}, client ${i}: `);
+      });
+    }
+    await waitFor(() => seen.every((s) => s.some((n) => n.status.isGood())), "a good value on every subscription", 90000);
+    seen.forEach((notifications, i) => {
+      // the first notification may be the wait for the first delivery; after a value, no Bad one
+      const values = notifications.slice(notifications.findIndex((n) => n.status.isGood()));
+      assert.ok(values.every((n) => n.status.isGood()), `client ${i}: ${notifications.map((n) => n.status.name)}`);
+      for (const n of values) assertSimValue(n.value, n.at - 5000, n.at, `client ${i}: `);
+    });
+  } finally {
+    for (const subscription of subscriptions) await subscription.terminate().catch(() => {});
+    for (const o of others) await o.close().catch(() => {});
+  }
 });
 
 test("a subscription delivers the counter's change at the meter's minute boundary", async () => {
@@ -192,9 +236,20 @@ test("HistoryRead raw returns the simulator's hourly records, paged by continuat
   }
 });
 
+test("HistoryRead with the year 9999 as an open end returns the archive from its start", async () => {
+  const { session } = stack.session;
+  const start = "2024-03-10T03:00:00.000Z";
+  const pages = await historyPages(session, HEAT_HOURS, start, "9999-12-31T00:00:00.000Z", 0);
+  const got = pages.flat();
+  const expected = simValues(["--hours", "--from", start, "--to", "2024-03-10T09:00:00.000Z"]).records.map((r) => ({
+    time: r.time, value: Math.fround(r.value)
+  }));
+  assert.deepEqual(got.slice(0, expected.length), expected, JSON.stringify(got));
+});
+
 test("an unknown node id gives BadNodeIdUnknown", async () => {
   const { session } = stack.session;
-  for (const nodeId of [`ns=1;s=${METER}Нет такого`, "ns=1;s=Устройства.Нет"]) {
+  for (const nodeId of [`ns=2;s=${METER}Нет такого`, "ns=2;s=Устройства.Нет"]) {
     const dv = await session.read({ nodeId, attributeId: AttributeIds.Value });
     assert.equal(dv.statusCode.value, StatusCodes.BadNodeIdUnknown.value, `${nodeId}: ${dv.statusCode.name}`);
   }

@@ -3,34 +3,20 @@
 // subscriptions and history. Everything it shows comes from the endpoint; it can restart at any time.
 require("./node18");
 const path = require("node:path");
-const { OPCUAServer, OPCUACertificateManager, SecurityPolicy, MessageSecurityMode, StatusCodes } = require("node-opcua");
+const { OPCUAServer, OPCUACertificateManager, StatusCodes } = require("node-opcua");
 const { EndpointConnection } = require("./EndpointConnection");
 const { TreeMirror } = require("./TreeMirror");
 const { ReadBatcher } = require("./ReadBatcher");
 const { SubscriptionMapper } = require("./SubscriptionMapper");
 const { HistoryReader } = require("./HistoryReader");
-
-const VERSION = require("../package.json").version;
-
-function isLoopback(host) {
-  return host === "localhost" || host === "::1" || /^127\.\d{1,3}\.\d{1,3}\.\d{1,3}$/.test(host);
-}
-
-// Security follows where the server listens: plain only where nobody else can reach it.
-function securityFor(host) {
-  return isLoopback(host)
-    ? { securityPolicies: [SecurityPolicy.None], securityModes: [MessageSecurityMode.None] }
-    : {
-        securityPolicies: [SecurityPolicy.Basic256Sha256],
-        securityModes: [MessageSecurityMode.Sign, MessageSecurityMode.SignAndEncrypt]
-      };
-}
+const setup = require("./ServerSetup");
 
 class Gateway {
-  // options: socketPath, host, port, pkiDir, log, and timings for tests (endpoint, readTimeoutMs, historyTimeoutMs,
-  // firstTreeWaitMs)
+  // options: socketPath, host, port, pkiDir, secureLoopback, maxSessions, log, and timings for tests (endpoint,
+  // readTimeoutMs, historyTimeoutMs, firstTreeWaitMs)
   constructor(options) {
-    this.opt = { host: "127.0.0.1", port: 4840, log: () => {}, endpoint: {}, ...options };
+    this.opt = { host: "127.0.0.1", port: 4840, log: () => {}, endpoint: {}, secureLoopback: false, ...options };
+    this.opt.maxSessions = this.opt.maxSessions || setup.LIMITS.maxSessions;
     this.opt.pkiDir = this.opt.pkiDir || path.join(path.dirname(this.opt.socketPath), "pki");
     this.log = this.opt.log;
     this.connection = new EndpointConnection(this.opt.socketPath, { log: this.log, ...this.opt.endpoint });
@@ -40,33 +26,33 @@ class Gateway {
   }
 
   async start() {
-    const { host, port } = this.opt;
+    const { host, port, secureLoopback, maxSessions } = this.opt;
+    setup.guardTransports(this.log);
     const certificateManager = new OPCUACertificateManager({
       rootFolder: this.opt.pkiDir,
       automaticallyAcceptUnknownCertificate: false
     });
-    this.server = new OPCUAServer({
-      host,
-      port,
-      hostname: host === "0.0.0.0" || host === "::" ? undefined : host,
-      ...securityFor(host),
-      allowAnonymous: true,
-      // Off loopback this keeps a None channel for GetEndpoints alone, so clients can find the secure
-      // endpoints; sessions on it are refused.
-      serverCertificateManager: certificateManager,
-      serverInfo: { applicationUri: "urn:orvela:opc-ua-gateway", productUri: "urn:orvela:opc", applicationName: { text: "OrvelaOPC" } },
-      buildInfo: { productName: "OrvelaOPC UA gateway", softwareVersion: VERSION, manufacturerName: "OrvelaOPC" }
-    });
+    this.server = new OPCUAServer(setup.serverOptions({ host, port, secureLoopback, maxSessions, certificateManager }));
     await this.server.initialize();
+    setup.configureServer(this.server);
+    setup.boundRejected(certificateManager, setup.LIMITS.maxRejectedCertificates, this.log);
     const addressSpace = this.server.engine.addressSpace;
-    this.history = new HistoryReader(this.connection, { log: this.log, timeoutMs: this.opt.historyTimeoutMs });
+    this.history = new HistoryReader(this.connection, {
+      log: this.log,
+      timeoutMs: this.opt.historyTimeoutMs,
+      maxPerResponse: setup.LIMITS.maxHistoryValues
+    });
     this.mirror = new TreeMirror(
       addressSpace,
       { historyRead: (info, context, details, continuationData) => this.history.read(info, context, details, continuationData) },
       this.log
     );
     this.reads = new ReadBatcher(this.connection, this.mirror, { log: this.log, timeoutMs: this.opt.readTimeoutMs });
-    this.server.engine.refreshValues = (nodes, maxAge, callback) => this.reads.refreshValues(nodes, maxAge, callback);
+    const engine = this.server.engine;
+    engine.refreshValues = (nodes, maxAge, callback) => this.reads.refreshValues(nodes, maxAge, callback);
+    // a Read's failed device reads are answered to that Read alone, not stored in the variables
+    const read = engine.read.bind(engine);
+    engine.read = async (context, request) => this.reads.answerFailures(request.nodesToRead, await read(context, request));
     this.subs = new SubscriptionMapper(this.connection, this.mirror, { log: this.log });
     this.subs.attach(this.server);
 
@@ -147,4 +133,4 @@ class Gateway {
   }
 }
 
-module.exports = { Gateway, isLoopback, securityFor };
+module.exports = { Gateway, isLoopback: setup.isLoopback, securityFor: setup.securityFor };

@@ -40,6 +40,11 @@ function decodePoint(buf, nid) {
   return ok ? { nid, lo: p.lo, hi: p.hi, skip: p.k, reverse: p.r, bounds: p.b, first: false } : null;
 }
 
+// The endpoint's times; a window reaching beyond them (year 1601 or 9999 as an open end) asks for all there is.
+const TIME_MIN = -Number.MAX_SAFE_INTEGER;
+const TIME_MAX = Number.MAX_SAFE_INTEGER;
+const clampTime = (us) => Math.min(Math.max(us, TIME_MIN), TIME_MAX);
+
 // The first request of a read, from the client's details; a status code when they cannot be served.
 function firstQuery(nid, details) {
   const hasStart = specified(details.startTime);
@@ -47,9 +52,13 @@ function firstQuery(nid, details) {
   if (!hasStart || (!hasEnd && details.numValuesPerNode === 0)) return { error: StatusCodes.BadInvalidTimestampArgument };
   const start = dateToTime(details.startTime);
   const end = hasEnd ? dateToTime(details.endTime) : Math.max(start, Date.now() * 1000) + 3600e6;
+  if (!Number.isFinite(start) || !Number.isFinite(end)) return { error: StatusCodes.BadInvalidTimestampArgument };
   const reverse = start > end;
   // UA includes values at the start time and excludes those at the end time, in either direction.
-  const [lo, hi] = reverse ? [end + 1, start + 1] : [start, Math.max(end, start + 1)];
+  const [from, to] = reverse ? [end + 1, start + 1] : [start, Math.max(end, start + 1)];
+  const lo = clampTime(from);
+  const hi = Math.max(clampTime(to), lo + 1);
+  if (hi > TIME_MAX) return { error: StatusCodes.BadInvalidTimestampArgument }; // a window at the very end of time
   return { nid, lo, hi, skip: 0, reverse, bounds: Boolean(details.returnBounds) && !reverse, first: true };
 }
 
@@ -94,6 +103,8 @@ class HistoryReader {
     return { values, more: reply.more === true };
   }
 
+  // Bounds count toward the client's numValuesPerNode like any value: the start bound takes a place on the
+  // first page, and the end bound comes on the page where it fits once every raw value is sent.
   async readForward(info, q, limit) {
     const { values, more } = await this.fetch(q, limit + q.skip);
     const raw = values.filter((v) => !v.bound);
@@ -104,11 +115,13 @@ class HistoryReader {
       raw.shift();
       skip--;
     }
-    const page = raw.slice(0, limit);
-    // An empty page with "more" would hand out the same point again: end the read instead.
-    const pageIsAll = (!more && raw.length <= limit) || page.length === 0;
-    const sent = [...startBound, ...page, ...(pageIsAll ? endBound : [])];
-    if (pageIsAll) return this.answer(info, sent, null);
+    const room = limit - startBound.length;
+    const page = raw.slice(0, room);
+    const sent = [...startBound, ...page];
+    const rawDone = !more && raw.length <= room;
+    if (rawDone && sent.length + endBound.length <= limit) return this.answer(info, [...sent, ...endBound], null);
+    // Nothing to send though more was announced would hand out the same point again: end the read instead.
+    if (sent.length === 0) return this.answer(info, [], null);
     const lastT = page.length ? page[page.length - 1].t : q.lo;
     const atLast = page.filter((v) => v.t === lastT).length + (lastT === q.lo ? q.skip : 0);
     return this.answer(info, sent, { ...q, lo: lastT, skip: atLast, first: false });

@@ -1,11 +1,22 @@
 "use strict";
-// Mirrors the endpoint's browse snapshot as folders and variables of the server's own namespace
-// (ns=1;s=<item identifier>), and keeps it equal to the latest snapshot.
+// Mirrors the endpoint's browse snapshot as folders and variables of the devices' namespace
+// (urn:orvela:devices, ns=2;s=<item identifier>), and keeps it equal to the latest snapshot. The server's
+// own namespace (1) holds the UA library's session diagnostics.
 const { NodeId, NodeIdType, DataType, Variant, StatusCodes, makeEUInformation, makeAccessLevelFlag, HistoryReadResult } = require("node-opcua");
 const { dataTypeOf } = require("./values");
 
 // The DA group's floor: a monitored item cannot be served faster than the server's subscriptions.
 const DA_MIN_RATE_MS = 2000;
+
+const DEVICES_NAMESPACE = "urn:orvela:devices";
+// EUInformation of a unit the devices name themselves: no code of any unit catalogue.
+const UNITS_NAMESPACE = "urn:orvela:units";
+// Texts the configurations use for "no unit": such variables get no EngineeringUnits.
+const NO_UNIT = new Set(["", "нет", "-", "—", "none", "no", "n/a"]);
+
+function hasUnit(units) {
+  return typeof units === "string" && !NO_UNIT.has(units.trim().toLowerCase());
+}
 
 // Keys whose change means the UA node must be made again (UA fixes them at creation).
 const SHAPE_KEYS = ["parent", "name", "kind", "type", "da", "hist", "units", "desc"];
@@ -18,7 +29,7 @@ class TreeMirror {
   // hooks.historyRead(info, context, details, continuationData) -> Promise<HistoryReadResult>
   constructor(addressSpace, hooks, log = () => {}) {
     this.addressSpace = addressSpace;
-    this.ns = addressSpace.getOwnNamespace();
+    this.ns = addressSpace.registerNamespace(DEVICES_NAMESPACE);
     this.hooks = hooks;
     this.log = log;
     this.nodes = new Map(); // nid -> { info, node }
@@ -114,7 +125,7 @@ class TreeMirror {
       minimumSamplingInterval: DA_MIN_RATE_MS
     });
     variable.setValueFromSource(new Variant({ dataType: DataType.Null }), StatusCodes.BadWaitingForInitialData);
-    if (info.units) this.addUnits(variable, info.units);
+    if (hasUnit(info.units)) this.addUnits(variable, info.units.trim());
     // Every variable answers HistoryRead through the hook (node-opcua's default answers some requests twice).
     variable._historyRead = (context, details, _indexRange, _encoding, continuationData, callback) => {
       this.hooks.historyRead(info, context, details, continuationData).then(
@@ -127,7 +138,8 @@ class TreeMirror {
 
   addUnits(variable, units) {
     const eu = makeEUInformation("", units, units);
-    eu.unitId = -1; // a unit of the device's own naming: no UNECE code
+    eu.namespaceUri = UNITS_NAMESPACE;
+    eu.unitId = -1; // no code: the unit is known by its name only
     this.ns.addVariable({
       // an opaque id: no string id of the tree can collide with it
       nodeId: new NodeId(NodeIdType.BYTESTRING, Buffer.from(`EngineeringUnits:${variable.nodeId.value}`), this.ns.index),
@@ -160,4 +172,4 @@ class TreeMirror {
   }
 }
 
-module.exports = { TreeMirror, DA_MIN_RATE_MS };
+module.exports = { TreeMirror, DA_MIN_RATE_MS, DEVICES_NAMESPACE };

@@ -10,8 +10,8 @@ const { tempDir, waitFor } = require("./helpers");
 const { FakeEndpoint, hourlyArchive, HOUR_US } = require("./fake-endpoint");
 
 const UA = path.join(__dirname, "..");
-const CUR = "ns=1;s=Устройства.ТВ-1.Текущие данные";
-const ARC = "ns=1;s=Устройства.ТВ-1.Почасовой архив.Q";
+const CUR = "ns=2;s=Устройства.ТВ-1.Текущие данные";
+const ARC = "ns=2;s=Устройства.ТВ-1.Почасовой архив.Q";
 
 function client(args) {
   return new Promise((resolve) => {
@@ -56,7 +56,7 @@ test("gateway and client programs", async (t) => {
   });
 
   await t.test("read", async () => {
-    const r = await client([url, "read", `${CUR}.Q`, `${CUR}.Счётчик`, "ns=1;s=нет"]);
+    const r = await client([url, "read", `${CUR}.Q`, `${CUR}.Счётчик`, "ns=2;s=нет"]);
     assert.equal(r.code, 0, r.stderr);
     const [q, counter, unknown] = JSON.parse(r.stdout);
     assert.equal(q.status, "Good");

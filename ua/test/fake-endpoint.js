@@ -4,7 +4,7 @@
 // what the gateway asked for. Run alone (node test/fake-endpoint.js SOCKET) to try the gateway by hand.
 const net = require("node:net");
 const fs = require("node:fs");
-const { LineSplitter, parseLine, encodeLine } = require("../src/wire");
+const { LineSplitter, parseLine, encodeLine, isTime } = require("../src/wire");
 
 const HR = {
   INVALID_DATA: 0x8007000d,
@@ -236,6 +236,7 @@ class FakeEndpoint {
   op_hist_raw(c, msg) {
     const err = this.itemError(msg.nid, "hist");
     if (err) return this.fail(c, msg.id, err, "not historizing");
+    if (!isTime(msg.start) || !isTime(msg.end)) return this.fail(c, msg.id, HR.INVALIDARG, "start or end out of range");
     if (!(msg.start < msg.end)) return this.fail(c, msg.id, HR.INVALIDARG, "start must be before end");
     const all = this.archive.get(msg.nid) || [];
     const inside = all.filter((r) => r.t >= msg.start && r.t < msg.end);

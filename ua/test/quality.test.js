@@ -81,7 +81,7 @@ test("endpoint HRESULTs", () => {
   assert.equal(fromDaItem({ q: 8, hr: 0 }).value, S.BadNotConnected.value);
 });
 
-test("SecurityPolicy None only on loopback", () => {
+test("SecurityPolicy None only on loopback, and there only unless secured", () => {
   for (const host of ["127.0.0.1", "127.1.2.3", "::1", "localhost"]) {
     assert.ok(isLoopback(host), host);
     assert.deepEqual(securityFor(host).securityPolicies.map(String), ["http://opcfoundation.org/UA/SecurityPolicy#None"]);
@@ -92,4 +92,7 @@ test("SecurityPolicy None only on loopback", () => {
     assert.deepEqual(s.securityPolicies.map(String), ["http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256"]);
     assert.ok(!s.securityModes.includes(1), "no MessageSecurityMode.None off loopback");
   }
+  // --secure-loopback: on loopback as off it
+  assert.deepEqual(securityFor("127.0.0.1", true).securityPolicies.map(String), ["http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256"]);
+  assert.ok(!securityFor("::1", true).securityModes.includes(1));
 });
