@@ -16,6 +16,7 @@
 #include "orvelactl/ServerClient.h"
 #include "platform/Clock.h"
 #include "support/CtlRunner.h"
+#include "support/DemoRecords.h"
 #include "support/Process.h"
 #include "support/ServerFolder.h"
 #include "support/TempDir.h"
@@ -28,14 +29,6 @@ using Json = nlohmann::json;
 const TDateTime kStart = EncodeDateTime(2024, 3, 2, 10, 20);
 constexpr uint8_t kHeat = 0x00;
 constexpr uint8_t kTemperature = 0x03;
-
-// "YYYY-MM-DDTHH:MM" of a local time, as a person types it.
-std::string IsoLocal(TDateTime t) {
-  const SYSTEMTIME s = DateTimeToSystemTime(t);
-  char text[64];
-  std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u", s.wYear, s.wMonth, s.wDay, s.wHour, s.wMinute);
-  return text;
-}
 
 class ServerCommands : public ::testing::Test {
  protected:
@@ -134,8 +127,8 @@ TEST_F(ServerCommands, HdaReadGivesTheHourlyRecordsStrictlyInsideTheWindow) {
       sim::PeriodStart(sim::EPeriod::Hour, sim::PeriodIndex(sim::EPeriod::Hour, kStart) - 2);
   const TDateTime start = end - 6.0 / 24;
   std::string out;
-  ASSERT_EQ(Run({"hda", "read", "--dir", dir.string(), "--json", "--start", IsoLocal(start), "--end",
-                 IsoLocal(end), heat},
+  ASSERT_EQ(Run({"hda", "read", "--dir", dir.string(), "--json", "--start", test::IsoLocal(start), "--end",
+                 test::IsoLocal(end), heat},
                 out),
             0)
       << out;
@@ -146,15 +139,7 @@ TEST_F(ServerCommands, HdaReadGivesTheHourlyRecordsStrictlyInsideTheWindow) {
   const Json& records = items[0]["records"];
   const int64_t first = sim::PeriodIndex(sim::EPeriod::Hour, start) + 1;
   ASSERT_EQ(records.size(), 5u) << records.dump();
-  for (size_t k = 0; k < records.size(); ++k) {
-    const int64_t index = first + static_cast<int64_t>(k);
-    SCOPED_TRACE(k);
-    EXPECT_EQ(records[k]["time"],
-              ctl::UtcText(LocalDateTimeToFileTime(sim::PeriodStart(sim::EPeriod::Hour, index))));
-    EXPECT_EQ(records[k]["quality"], "0x000400C0");
-    EXPECT_EQ(records[k]["value"].get<float>(),
-              sim::ArchiveValue(kDemoMeterSerial, kHeat, sim::EPeriod::Hour, index, false));
-  }
+  test::ExpectHourRecords(records, first, kHeat);
 }
 
 // One JSON object per line.
@@ -185,8 +170,8 @@ TEST_F(ServerCommands, HdaAdviseDeliversTheRecordsAfterItsStartThenCancels) {
   const std::string heat = std::string(test::kDemoHours) + "Количество теплоты - канал 1";
   const TDateTime start = kStart - 3.0 / 24;
   std::string out;
-  ASSERT_EQ(Run({"hda", "advise", "--dir", dir.string(), "--json", "--start", IsoLocal(start), "--interval",
-                 "1", "--count", "2", heat},
+  ASSERT_EQ(Run({"hda", "advise", "--dir", dir.string(), "--json", "--start", test::IsoLocal(start),
+                 "--interval", "1", "--count", "2", heat},
                 out),
             0)
       << out;

@@ -10,7 +10,8 @@ void AddConfigCommands(CLI::App& app, int& exitCode);
 void AddDeviceCommands(CLI::App& app, int& exitCode);
 void AddJournalCommands(CLI::App& app, int& exitCode);
 void AddScanCommands(CLI::App& app, int& exitCode);
-// da and hda host the OPC server in their own process and reach it as a client does.
+// da and hda reach the OPC server as a client does: through the endpoint of a running server that serves
+// the folder, else hosted in their own process.
 void AddDaCommands(CLI::App& app, int& exitCode);
 void AddHdaCommands(CLI::App& app, int& exitCode);
 

@@ -9,6 +9,7 @@
 
 #include "drivers/Tarvel2001Nodes.h"
 #include "orvelactl/Commands.h"
+#include "orvelactl/FolderClaim.h"
 #include "tree/ConfigController.h"
 #include "tree/DemoConfig.h"
 #include "tree/TreeFile.h"
@@ -277,11 +278,14 @@ int RunDemo(const TConfigOptions& options) {
   return 0;
 }
 
-// Every command runs under this so that no exception escapes into CLI11 as a crash.
+// Every command runs under this so that no exception escapes into CLI11 as a crash. edits: the command
+// writes the configuration, which a running server of the folder would save over.
 template <class Fn>
-void Bind(CLI::App* command, int& exitCode, std::shared_ptr<TConfigOptions> options, Fn run) {
-  command->callback([&exitCode, options, run] {
+void Bind(CLI::App* command, int& exitCode, std::shared_ptr<TConfigOptions> options, Fn run,
+          bool edits = false) {
+  command->callback([&exitCode, options, run, edits] {
     try {
+      const auto claim = edits ? ClaimUnserved(options->dir, "writing its configuration") : nullptr;
       exitCode = run(*options);
     } catch (const std::exception& e) {
       std::cerr << "error: " << e.what() << "\n";
@@ -313,7 +317,7 @@ void AddConfigCommands(CLI::App& app, int& exitCode) {
       config->add_subcommand("rewrite", "Load the three files and save them as the server's Save does");
   rewrite->add_option("--dir", rewriteOptions->dir, "Program folder")->required();
   rewrite->add_flag("--force", rewriteOptions->force, "Save over files that failed to load");
-  Bind(rewrite, exitCode, rewriteOptions, RunRewrite);
+  Bind(rewrite, exitCode, rewriteOptions, RunRewrite, true);
 
   auto demoOptions = std::make_shared<TConfigOptions>();
   CLI::App* demo = config->add_subcommand("demo", "Write a small demo configuration");
@@ -323,7 +327,7 @@ void AddConfigCommands(CLI::App& app, int& exitCode) {
   demo->add_flag("--without-meter", demoOptions->withoutMeter,
                  "Leave the meter out, for autoconfig to read it from the line");
   demo->group("");  // hidden: for scripts/demo
-  Bind(demo, exitCode, demoOptions, RunDemo);
+  Bind(demo, exitCode, demoOptions, RunDemo, true);
 }
 
 }  // namespace orvela::ctl

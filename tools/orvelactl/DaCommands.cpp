@@ -1,11 +1,15 @@
 // orvelactl da: current values read through the DA server object hosted in this process, as a client
 // reads them (one group, its items, a synchronous device read or a subscription), and the server status.
+// On a folder a running server serves, reads and subscriptions go through its endpoint instead.
 #include <iostream>
 #include <memory>
 #include <vector>
 
 #include "opc_da/DaServerClass.h"
 #include "orvelactl/Commands.h"
+#include "orvelactl/FolderClaim.h"
+#include "orvelactl/ItemOutput.h"
+#include "orvelactl/ServedCommands.h"
 #include "orvelactl/ServerClient.h"
 #include "platform/com/ComMemory.h"
 #include "platform/com/ComRuntime.h"
@@ -27,40 +31,13 @@ struct TDaOptions : TServerOptions {
   std::vector<std::string> items;
 };
 
-// One item's answer, in the order the items were given.
-struct TItemValue {
-  std::string id;
-  HRESULT error = S_OK;
-  WORD quality = 0;
-  FILETIME time{};
-  TComVariant value;
-
-  bool Good() const { return SUCCEEDED(error) && (quality & OPC_QUALITY_MASK) == OPC_QUALITY_GOOD; }
-};
-
-Json ItemJson(const TItemValue& item) {
-  return Json{{"item", item.id},
-              {"value", SUCCEEDED(item.error) ? VariantJson(item.value) : Json(nullptr)},
-              {"quality", item.quality},
-              {"timestamp", UtcText(item.time)},
-              {"error", HexCode(item.error)}};
-}
-
-// One line: a JSON object, or the item as people read it.
-void PrintItem(const TItemValue& item, bool json, IOPCServer& server) {
-  if (json) {
-    std::cout << ItemJson(item).dump(-1, ' ', false, Json::error_handler_t::replace) << "\n";
-    return;
-  }
-  if (FAILED(item.error)) {
+// The server's own text of a result code.
+TErrorText ErrorTextOf(IOPCServer& server) {
+  return [&server](HRESULT code) {
     TTaskMem<WCHAR> text;
-    const bool known = SUCCEEDED(server.GetErrorString(item.error, 0, text.Put())) && text;
-    std::cout << item.id << ": error " << HexCode(item.error) << (known ? " " + WideToUtf8(text.Get()) : "")
-              << "\n";
-    return;
-  }
-  std::cout << item.id << " = " << VariantText(item.value) << "  quality " << item.quality << "  "
-            << UtcText(item.time) << "\n";
+    return SUCCEEDED(server.GetErrorString(code, 0, text.Put())) && text ? WideToUtf8(text.Get())
+                                                                         : std::string();
+  };
 }
 
 // The server, one group and the items added to it; the group and server go before the host.
@@ -87,7 +64,7 @@ class TDaSession {
   IOPCItemMgt& Group() { return *items_.Get(); }
   THostedServer& Host() { return host_; }
   // The answers so far: refused items carry their AddItems error.
-  std::vector<TItemValue>& Values() { return values_; }
+  std::vector<TDaValue>& Values() { return values_; }
   // Server handles of the items the group took, and their positions.
   const std::vector<OPCHANDLE>& Handles() const { return handles_; }
   const std::vector<size_t>& Positions() const { return positions_; }
@@ -109,7 +86,7 @@ class TDaSession {
     TTaskMem<HRESULT> errors;
     Check(items_->AddItems(static_cast<DWORD>(defs.size()), defs.data(), results.Put(), errors.Put()),
           "AddItems");
-    values_ = std::vector<TItemValue>(ids.size());
+    values_ = std::vector<TDaValue>(ids.size());
     for (size_t i = 0; i < ids.size(); ++i) {
       values_[i].id = ids[i];
       values_[i].error = errors ? errors[i] : E_FAIL;
@@ -124,12 +101,14 @@ class TDaSession {
   TComPtr<IOPCServer> server_;
   TComPtr<IOPCItemMgt> items_;
   OPCHANDLE groupHandle_ = 0;
-  std::vector<TItemValue> values_;
+  std::vector<TDaValue> values_;
   std::vector<OPCHANDLE> handles_;
   std::vector<size_t> positions_;
 };
 
 int RunRead(const TDaOptions& options) {
+  const TFolderClaim claim(options.dir);
+  if (claim.Served()) return ServedDaRead(claim.SocketPath(), options, options.items);
   TDaSession session(options, FALSE, 0);
   auto& values = session.Values();
   if (!session.Handles().empty()) {
@@ -142,36 +121,22 @@ int RunRead(const TDaOptions& options) {
                      errors.Put()),
           "Read");
     for (size_t k = 0; k < handles.size(); ++k) {
-      TItemValue& item = values[session.Positions()[k]];
+      TDaValue& item = values[session.Positions()[k]];
       item.error = errors ? errors[k] : E_FAIL;
       if (!states) continue;
       item.quality = states[k].wQuality;
       item.time = states[k].ftTimeStamp;
-      VariantCopy(&item.value, &states[k].vDataValue);
+      item.value = VariantJson(states[k].vDataValue);
       VariantClear(&states[k].vDataValue);
     }
   }
-  bool allGood = true;
-  if (options.json) {
-    Json out = Json::array();
-    for (const TItemValue& item : values) {
-      out.push_back(ItemJson(item));
-      allGood = allGood && item.Good();
-    }
-    std::cout << out.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
-  } else {
-    for (const TItemValue& item : values) {
-      PrintItem(item, false, session.Server());
-      allGood = allGood && item.Good();
-    }
-  }
-  return allGood ? kExitGood : kExitItems;
+  return PrintDaValues(values, options.json, ErrorTextOf(session.Server()));
 }
 
 // Prints every data change as it comes, one line per item.
 class TChangePrinter final : public TOpcDataSink {
  public:
-  TChangePrinter(const std::vector<TItemValue>& items, bool json, IOPCServer& server)
+  TChangePrinter(const std::vector<TDaValue>& items, bool json, IOPCServer& server)
       : items_(items), json_(json), server_(server) {}
 
   HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD count, OPCHANDLE* handles,
@@ -179,14 +144,14 @@ class TChangePrinter final : public TOpcDataSink {
                                          HRESULT* errors) override {
     for (DWORD i = 0; i < count; ++i) {
       if (handles[i] >= items_.size()) continue;
-      TItemValue item;
+      TDaValue item;
       item.id = items_[handles[i]].id;
       item.error = errors[i];
       item.quality = qualities[i];
       item.time = times[i];
-      VariantCopy(&item.value, &values[i]);
+      item.value = VariantJson(values[i]);
       good_ = good_ && item.Good();
-      PrintItem(item, json_, server_);
+      PrintDaValue(item, json_, ErrorTextOf(server_));
     }
     std::cout.flush();
     ++changes_;
@@ -197,7 +162,7 @@ class TChangePrinter final : public TOpcDataSink {
   bool AllGood() const { return good_; }
 
  private:
-  const std::vector<TItemValue>& items_;
+  const std::vector<TDaValue>& items_;
   bool json_;
   IOPCServer& server_;
   size_t changes_ = 0;
@@ -205,11 +170,14 @@ class TChangePrinter final : public TOpcDataSink {
 };
 
 int RunWatch(const TDaOptions& options) {
+  const TFolderClaim claim(options.dir);
+  if (claim.Served())
+    return ServedDaWatch(claim.SocketPath(), options, options.items, options.rate, options.count);
   TDaSession session(options, TRUE, static_cast<DWORD>(options.rate));
   bool good = true;
-  for (const TItemValue& item : session.Values())
+  for (const TDaValue& item : session.Values())
     if (FAILED(item.error)) {
-      PrintItem(item, options.json, session.Server());
+      PrintDaValue(item, options.json, ErrorTextOf(session.Server()));
       good = false;
     }
   if (session.Handles().empty()) return kExitItems;
@@ -257,6 +225,8 @@ const char* StateText(OPCSERVERSTATE state) {
 }
 
 int RunStatus(const TDaOptions& options) {
+  const TFolderClaim claim(options.dir);
+  if (claim.Served()) throw NotThroughServer("the DA server's status");
   THostedServer host(options.dir, options.Timeout());
   TComPtr<IOPCServer> server = host.Create<IOPCServer>(kDaProgId);
   TTaskMem<OPCSERVERSTATUS> status;
@@ -294,7 +264,8 @@ int RunStatus(const TDaOptions& options) {
 }  // namespace
 
 void AddDaCommands(CLI::App& app, int& exitCode) {
-  CLI::App* da = app.add_subcommand("da", "Current values through the OPC DA server hosted in this process");
+  CLI::App* da = app.add_subcommand(
+      "da", "Current values through the OPC DA server: the one serving the folder, else one hosted here");
   da->require_subcommand(1);
 
   auto readOptions = std::make_shared<TDaOptions>();

@@ -14,6 +14,7 @@
 #include "engine/ConnOrder.h"
 #include "engine/TreeTarvelController.h"
 #include "orvelactl/Commands.h"
+#include "orvelactl/FolderClaim.h"
 #include "tree/ConfigController.h"
 #include "tree/TreeController.h"
 #include "tree/UiBridge.h"
@@ -314,8 +315,10 @@ int PrintTree(const TDeviceOptions& options) {
   return 0;
 }
 
-int Guarded(int (*command)(const TDeviceOptions&), const TDeviceOptions& options) {
+// edits: the command changes the configuration, which a running server of the folder would save over.
+int Guarded(int (*command)(const TDeviceOptions&), const TDeviceOptions& options, bool edits) {
   try {
+    const auto claim = edits ? ClaimUnserved(options.dir, "changing its configuration") : nullptr;
     return command(options);
   } catch (const ECommandError& e) {
     std::cerr << "error: " << e.what() << "\n";
@@ -327,10 +330,11 @@ int Guarded(int (*command)(const TDeviceOptions&), const TDeviceOptions& options
 }
 
 CLI::App* Command(CLI::App& parent, const char* name, const char* help,
-                  std::shared_ptr<TDeviceOptions> options, int (*run)(const TDeviceOptions&), int& exitCode) {
+                  std::shared_ptr<TDeviceOptions> options, int (*run)(const TDeviceOptions&), int& exitCode,
+                  bool edits = true) {
   CLI::App* command = parent.add_subcommand(name, help);
   command->add_option("--dir", options->dir, "Program folder")->required();
-  command->callback([options, run, &exitCode] { exitCode = Guarded(run, *options); });
+  command->callback([options, run, edits, &exitCode] { exitCode = Guarded(run, *options, edits); });
   return command;
 }
 
@@ -374,7 +378,7 @@ void AddDeviceCommands(CLI::App& app, int& exitCode) {
   importCmd->add_flag("--replace", import->replace, "Replace devices that are already configured");
 
   auto tree = std::make_shared<TDeviceOptions>();
-  Command(app, "tree", "Show the device tree", tree, PrintTree, exitCode)
+  Command(app, "tree", "Show the device tree", tree, PrintTree, exitCode, false)
       ->add_flag("--json", tree->json, "JSON for scripts");
 }
 

@@ -1,5 +1,6 @@
 // orvelactl hda: archive records and item attributes read through the HDA server object hosted in this
-// process, as a client reads them (item handles, ReadRaw, AdviseRaw, ReadAttribute).
+// process, as a client reads them (item handles, ReadRaw, AdviseRaw, ReadAttribute). On a folder a running
+// server serves, archive reads go through its endpoint instead.
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -8,6 +9,9 @@
 #include "opc_hda/HdaServerClass.h"
 #include "opc_hda/HdaTime.h"
 #include "orvelactl/Commands.h"
+#include "orvelactl/FolderClaim.h"
+#include "orvelactl/ItemOutput.h"
+#include "orvelactl/ServedCommands.h"
 #include "orvelactl/ServerClient.h"
 #include "platform/com/ComMemory.h"
 #include "platform/com/ComRuntime.h"
@@ -26,9 +30,6 @@ constexpr const char* kExitCodes =
     "Exit code: 0 when every item was read and every record is good, 1 when any item was refused or failed "
     "or a record is not good (all are still printed), 2 when the server could not be started or asked or "
     "a time is malformed.";
-
-// The quality bits of a record whose value the device gave.
-constexpr DWORD kGoodRecordMask = 0xC0;
 
 struct THdaOptions : TServerOptions {
   std::string start;
@@ -64,45 +65,13 @@ class TClientTime {
   std::u16string text_;
 };
 
-// The records of one item as the server handed them, freed with the holder.
-struct THdaItem {
-  std::string id;
-  HRESULT error = S_OK;
-  std::vector<Json> records;
-  bool good = true;
-
-  void Take(OPCHDA_ITEM& item) {
-    for (DWORD k = 0; k < item.dwCount; ++k) {
-      const DWORD quality = item.pdwQualities ? item.pdwQualities[k] : 0;
-      good = good && (quality & kGoodRecordMask) == kGoodRecordMask;
-      records.push_back(Json{{"time", item.pftTimeStamps ? UtcText(item.pftTimeStamps[k]) : ""},
-                             {"value", item.pvDataValues ? VariantJson(item.pvDataValues[k]) : Json(nullptr)},
-                             {"quality", HexCode(static_cast<HRESULT>(quality))}});
-    }
-  }
-  bool Good() const { return SUCCEEDED(error) && good; }
-  Json ToJson() const { return Json{{"item", id}, {"error", HexCode(error)}, {"records", records}}; }
-  // One JSON line, or the text form.
-  void PrintLine(bool json) const {
-    if (json)
-      std::cout << ToJson().dump(-1, ' ', false, Json::error_handler_t::replace) << "\n";
-    else
-      PrintText();
-  }
-  void PrintText() const {
-    if (FAILED(error)) {
-      std::cout << id << ": error " << HexCode(error) << "\n";
-      return;
-    }
-    std::cout << id << ": " << records.size() << " record(s)\n";
-    for (const Json& r : records) {
-      const Json& value = r["value"];
-      std::cout << "  " << r["time"].get<std::string>() << "  "
-                << (value.is_string() ? value.get<std::string>() : value.dump()) << "  quality "
-                << r["quality"].get<std::string>() << "\n";
-    }
-  }
-};
+// The records of one item as the server handed them.
+void Take(THdaItem& item, const OPCHDA_ITEM& records) {
+  for (DWORD k = 0; k < records.dwCount; ++k)
+    item.Add(records.pftTimeStamps ? UtcText(records.pftTimeStamps[k]) : "",
+             records.pvDataValues ? VariantJson(records.pvDataValues[k]) : Json(nullptr),
+             records.pdwQualities ? records.pdwQualities[k] : 0);
+}
 
 // The server and the handles of the items it knows; the server goes before the host.
 class THdaSession {
@@ -148,23 +117,12 @@ class THdaSession {
   std::vector<size_t> positions_;
 };
 
-int PrintItems(const std::vector<THdaItem>& items, bool json) {
-  bool good = true;
-  Json out = Json::array();
-  for (const THdaItem& item : items) {
-    good = good && item.Good();
-    if (json)
-      out.push_back(item.ToJson());
-    else
-      item.PrintText();
-  }
-  if (json) std::cout << out.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
-  return good ? kExitGood : kExitItems;
-}
-
 int RunRead(const THdaOptions& options) {
   TClientTime start(options.start, "--start");
   TClientTime end(options.end, "--end");
+  const TFolderClaim claim(options.dir);
+  if (claim.Served())
+    return ServedHdaRead(claim.SocketPath(), options, options.items, options.start, options.end);
   THdaSession session(options);
   auto& handles = session.Handles();
   if (!handles.empty()) {
@@ -180,13 +138,13 @@ int RunRead(const THdaOptions& options) {
       THdaItem& item = session.Items()[session.PositionOf(k)];
       item.error = errors ? errors[k] : (FAILED(hr) ? hr : E_FAIL);
       if (values) {
-        item.Take(values[k]);
+        Take(item, values[k]);
         FreeHdaItem(values[k]);
       }
     }
     Check(hr, "ReadRaw");
   }
-  return PrintItems(session.Items(), options.json);
+  return PrintHdaItems(session.Items(), options.json);
 }
 
 // Prints every OnDataChange of the subscription, one line per item.
@@ -201,7 +159,7 @@ class TAdvisePrinter final : public TOpcHdaDataSink {
       THdaItem item;
       item.id = known ? known->id : std::to_string(items[i].hClient);
       item.error = errors ? errors[i] : S_OK;
-      item.Take(items[i]);
+      Take(item, items[i]);
       good_ = good_ && item.Good();
       item.PrintLine(json_);
     }
@@ -222,6 +180,8 @@ class TAdvisePrinter final : public TOpcHdaDataSink {
 
 int RunAdvise(const THdaOptions& options) {
   TClientTime start(options.start, "--start");
+  const TFolderClaim claim(options.dir);
+  if (claim.Served()) throw NotThroughServer("HDA subscriptions (AdviseRaw)");
   THdaSession session(options);
   bool good = true;
   for (const THdaItem& item : session.Items())
@@ -293,6 +253,8 @@ std::vector<TAttributeName> DeclaredAttributes(IOPCHDA_Server& server) {
 }
 
 int RunAttributes(const THdaOptions& options) {
+  const TFolderClaim claim(options.dir);
+  if (claim.Served()) throw NotThroughServer("item attributes (ReadAttribute)");
   THdaSession session(options);
   THdaItem& item = session.Items()[0];
   Json attributes = Json::array();
@@ -348,13 +310,14 @@ int RunAttributes(const THdaOptions& options) {
 }  // namespace
 
 void AddHdaCommands(CLI::App& app, int& exitCode) {
-  CLI::App* hda = app.add_subcommand("hda", "Archives through the OPC HDA server hosted in this process");
+  CLI::App* hda = app.add_subcommand(
+      "hda", "Archives through the OPC HDA server: the one serving the folder, else one hosted here");
   hda->require_subcommand(1);
   const std::string footer = std::string(kTimeForms) + "\n" + kExitCodes;
 
   auto readOptions = std::make_shared<THdaOptions>();
   CLI::App* read = AddServerOptions(
-      hda->add_subcommand("read", "The items' archive records strictly between start and end (ReadRaw)")
+      hda->add_subcommand("read", "The items' archive records between start and end (ReadRaw)")
           ->footer(footer),
       *readOptions);
   read->add_option("--start", readOptions->start, "Start of the window")->required();

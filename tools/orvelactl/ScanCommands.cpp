@@ -9,6 +9,7 @@
 #include "drivers/Families.h"
 #include "drivers/TarvelFactory.h"
 #include "orvelactl/Commands.h"
+#include "orvelactl/FolderClaim.h"
 #include "tree/ConfigController.h"
 
 namespace orvela::ctl {
@@ -142,6 +143,8 @@ void Print(const std::vector<TFoundDevice>& devices, bool json) {
 
 int RunScan(const TScanOptions& options) {
   try {
+    // A second master on the server's lines would garble both.
+    const auto claim = ClaimUnserved(options.dir, "scanning its lines");
     Print(Scan(options), options.json);
     return 0;
   } catch (const EScanError& e) {
