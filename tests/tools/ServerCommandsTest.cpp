@@ -127,9 +127,9 @@ TEST_F(ServerCommands, AutoconfiguredMeterIsReadThroughDa) {
       << value;
 }
 
-TEST_F(ServerCommands, HdaReadGivesTheHourlyRecordsStrictlyInsideTheWindow) {
+TEST_F(ServerCommands, HdaReadGivesTheHourlyRecordsFromTheStartUpToTheEnd) {
   const std::string heat = std::string(test::kDemoHours) + "Количество теплоты - канал 1";
-  // Edges on whole hours: the records stamped there are left out.
+  // Edges on whole hours: the record at the start is given, the one at the end is not.
   const TDateTime end =
       sim::PeriodStart(sim::EPeriod::Hour, sim::PeriodIndex(sim::EPeriod::Hour, kStart) - 2);
   const TDateTime start = end - 6.0 / 24;
@@ -144,8 +144,8 @@ TEST_F(ServerCommands, HdaReadGivesTheHourlyRecordsStrictlyInsideTheWindow) {
   EXPECT_EQ(items[0]["item"], heat);
   EXPECT_EQ(items[0]["error"], "0x00000000");
   const Json& records = items[0]["records"];
-  const int64_t first = sim::PeriodIndex(sim::EPeriod::Hour, start) + 1;
-  ASSERT_EQ(records.size(), 5u) << records.dump();
+  const int64_t first = sim::PeriodIndex(sim::EPeriod::Hour, start);
+  ASSERT_EQ(records.size(), 6u) << records.dump();
   for (size_t k = 0; k < records.size(); ++k) {
     const int64_t index = first + static_cast<int64_t>(k);
     SCOPED_TRACE(k);
