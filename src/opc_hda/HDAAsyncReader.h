@@ -5,11 +5,16 @@
 #include <atomic>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "engine/ServerContext.h"
+#include "opc_hda/HdaClientHandles.h"
 #include "opc_hda/HdaDelegate.h"
+#include "opc_hda/HdaRawRead.h"
+#include "opc_hda/HdaRequest.h"
 #include "opc_hda/HdaTransactionPool.h"
 #include "platform/com/ComObject.h"
 #include "platform/com/opc/OpcHda.h"
@@ -21,7 +26,8 @@ constexpr size_t kHdaMaxAttributeThreads = 64;
 
 class THDAAsyncReader final : public THdaDelegate<IOPCHDA_AsyncRead> {
  public:
-  THDAAsyncReader(IUnknown& outer, TServerContext& ctx, TConnectionPoint& dataPoint);
+  THDAAsyncReader(IUnknown& outer, TServerContext& ctx, TConnectionPoint& dataPoint,
+                  const THdaClientHandles& clients);
   ~THDAAsyncReader();
   // Withdraws every request still in the engine and waits for the attribute threads; the server calls it
   // before it lets go of the engine.
@@ -55,19 +61,28 @@ class THDAAsyncReader final : public THdaDelegate<IOPCHDA_AsyncRead> {
   HRESULT STDMETHODCALLTYPE Cancel(DWORD dwCancelID) override;
 
  private:
-  // What ReadRaw and AdviseRaw queue for each item.
-  using TQueueItem = std::function<bool(int32_t handle, uint32_t id, IUnknown* sink)>;
+  // What ReadRaw and AdviseRaw queue for each item: the engine answers it through the relay.
+  using TQueueItem = std::function<bool(int32_t handle, uint32_t id, IUnknown* relay,
+                                        const std::optional<THdaRawRead>& read)>;
+  // read: the raw read of every item; none for a subscription.
   HRESULT QueueItems(DWORD dwNumItems, const OPCHANDLE* phServer, DWORD* pdwCancelID, HRESULT** ppErrors,
-                     const TQueueItem& queue);
+                     const std::optional<THdaRawRead>& read, const TQueueItem& queue);
   TComPtr<IOPCHDA_DataCallback> FirstSink() const;
+  // A new request of the client's callback under a new id; null when no id is left or the callback
+  // cannot be kept.
+  std::shared_ptr<THdaRequest> NewRequest(IOPCHDA_DataCallback* sink, size_t items);
+  // Forgets the requests that are answered whole.
+  void ForgetFinished();
   struct TAttributeThread;
   void ReapAttributeThreads();
 
   TServerContext& ctx_;
   TConnectionPoint& dataPoint_;
+  const THdaClientHandles& clients_;
   THdaTransactionPool ids_;
+  // The requests that may still be cancelled, by id.
+  std::map<DWORD, std::shared_ptr<THdaRequest>> requests_;
   std::list<std::unique_ptr<TAttributeThread>> attributeThreads_;
-  bool closed_ = false;
 };
 
 }  // namespace orvela

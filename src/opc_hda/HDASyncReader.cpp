@@ -28,49 +28,38 @@ bool KnownAggregate(DWORD id) {
 
 }  // namespace
 
-THDASyncReader::THDASyncReader(IUnknown& outer, TServerContext& ctx) : THdaDelegate(outer), ctx_(ctx) {}
-
-THDASyncReader::~THDASyncReader() {
-  Close();
-}
-
-void THDASyncReader::Close() {
-  SweepAbandoned();
-  // Results still to come find no one: cancel what may still be queued. Their numbers stay taken, so no
-  // later request can receive them.
-  if (ctx_.engine.Running())
-    for (int32_t tx : abandoned_) ctx_.engine.HDACancel(this, tx, nullptr);
-  abandoned_.clear();
-}
+THDASyncReader::THDASyncReader(IUnknown& outer, TServerContext& ctx, const THdaClientHandles& clients,
+                               std::shared_ptr<THdaLateResults> late)
+    : THdaDelegate(outer), ctx_(ctx), clients_(clients), late_(std::move(late)) {}
 
 HRESULT THDASyncReader::ReadRaw(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htEndTime, DWORD dwNumValues,
-                                BOOL /*bBounds*/, DWORD dwNumItems, OPCHANDLE* phServer,
+                                BOOL bBounds, DWORD dwNumItems, OPCHANDLE* phServer,
                                 OPCHDA_ITEM** ppItemValues, HRESULT** ppErrors) {
   if (!ppItemValues || !ppErrors) return E_POINTER;
   *ppItemValues = nullptr;
   *ppErrors = nullptr;
   if (dwNumItems == 0 || dwNumItems > kHdaMaxItemsPerCall || !phServer) return E_INVALIDARG;
-  const auto start = ResolveHdaTime(htStartTime, ctx_.clock);
-  const auto end = ResolveHdaTime(htEndTime, ctx_.clock);
-  if (!start || !end) return E_INVALIDARG;
+  THdaRawRead read;
+  if (FAILED(MakeRawRead(htStartTime, htEndTime, dwNumValues, bBounds, ctx_.clock, read)))
+    return E_INVALIDARG;
   THdaItemAnswer answer;
   if (!answer.Allocate(dwNumItems, OPC_E_INVALIDHANDLE)) return E_OUTOFMEMORY;
-  SweepAbandoned();
+  late_->Sweep();
   std::vector<TWaiting> waiting;
-  for (DWORD i = 0; i < dwNumItems; ++i)
-    Queue(i, static_cast<int32_t>(phServer[i]), *start, *end, answer, waiting);
-  Wait(waiting, answer, dwNumValues);
+  for (DWORD i = 0; i < dwNumItems; ++i) Queue(i, static_cast<int32_t>(phServer[i]), read, answer, waiting);
+  Wait(waiting, answer);
   const HRESULT hr = answer.AnyFailed() ? S_FALSE : S_OK;
   answer.Release(ppItemValues, ppErrors);
   return hr;
 }
 
-void THDASyncReader::Queue(DWORD index, int32_t handle, const TTaskTime& start, const TTaskTime& end,
-                           THdaItemAnswer& answer, std::vector<TWaiting>& waiting) {
+void THDASyncReader::Queue(DWORD index, int32_t handle, THdaRawRead read, THdaItemAnswer& answer,
+                           std::vector<TWaiting>& waiting) {
   TNTreeData* node = ctx_.tree.ResolveHandle(handle);
   if (node) {
+    answer.Item(index).hClient = clients_.Of(handle);
     auto lock = ctx_.tree.ReadLock();
-    answer.Item(index).hClient = static_cast<OPCHANDLE>(node->ClientHandle);
+    read.boundReach = BoundReachOf(node);
   }
   const int32_t tx = ctx_.engine.AllocTransaction();
   const int32_t one[] = {handle};
@@ -78,52 +67,47 @@ void THDASyncReader::Queue(DWORD index, int32_t handle, const TTaskTime& start, 
     answer.Error(index) = node ? E_FAIL : OPC_E_INVALIDHANDLE;  // every transaction number is in use
     return;
   }
+  const auto [from, to] = read.EngineWindow(ctx_.clock);
   // Unknown handles go to the queue too, which journals them and makes no task.
-  if (ctx_.engine.HDARead(this, 1, start, end, true, nullptr, tx, one, 0) < 0) {
+  if (ctx_.engine.HDARead(this, 1, from, to, true, nullptr, tx, one, 0) < 0) {
     ctx_.engine.SetTransactionState(tx, 0);
     // A node that cannot be read: no connection, or not a readable node.
     answer.Error(index) = node ? E_FAIL : OPC_E_INVALIDHANDLE;
     return;
   }
   answer.Error(index) = S_OK;
-  waiting.push_back({index, tx});
+  waiting.push_back({index, tx, read});
 }
 
-void THDASyncReader::Wait(std::vector<TWaiting>& waiting, THdaItemAnswer& answer, DWORD maxValues) {
+void THDASyncReader::Wait(std::vector<TWaiting>& waiting, THdaItemAnswer& answer) {
   Clock& clock = ctx_.clock;
   const int64_t deadline = clock.TickMs() + ctx_.syncReadLimit.count();
-  while (!Collect(waiting, answer, maxValues) && clock.TickMs() < deadline) {
+  while (!Collect(waiting, answer) && clock.TickMs() < deadline) {
     // The main thread keeps serving other clients' calls and the readers' callbacks while it waits.
     if (MainThread::IsMainThread())
       MainThread::PumpFor(kWaitStepMs);
     else
       clock.Sleep(kWaitStepMs);
   }
+  // The engine finishes what it has started; the numbers are freed when it hands the tasks back.
   for (const TWaiting& w : waiting) {
     answer.Error(w.index) = kReadTimedOut;
-    ctx_.engine.HDACancel(this, w.transaction, nullptr);
-    abandoned_.push_back(w.transaction);
+    late_->Abandon(w.transaction);
   }
   waiting.clear();
 }
 
-bool THDASyncReader::Collect(std::vector<TWaiting>& waiting, THdaItemAnswer& answer, DWORD maxValues) {
+bool THDASyncReader::Collect(std::vector<TWaiting>& waiting, THdaItemAnswer& answer) {
   std::erase_if(waiting, [&](const TWaiting& w) {
     if (ctx_.engine.GetTransactionState(w.transaction) != TTransactionSlots::kReady) return false;
-    if (auto result = ctx_.engine.TakeHdaResult(w.transaction)) answer.Fill(w.index, *result, maxValues);
+    std::vector<THdaRecord> records;
+    if (auto result = ctx_.engine.TakeHdaResult(w.transaction)) records = std::move(result->Records);
     ctx_.engine.SetTransactionState(w.transaction, 0);
+    const HRESULT error = w.read.Shape(records);
+    answer.Fill(w.index, records, error);
     return true;
   });
   return waiting.empty();
-}
-
-void THDASyncReader::SweepAbandoned() {
-  std::erase_if(abandoned_, [&](int32_t tx) {
-    if (ctx_.engine.GetTransactionState(tx) != TTransactionSlots::kReady) return false;
-    ctx_.engine.TakeHdaResult(tx);
-    ctx_.engine.SetTransactionState(tx, 0);
-    return true;
-  });
 }
 
 HRESULT THDASyncReader::AnswerWithoutValues(DWORD dwNumItems, const OPCHANDLE* phServer, HRESULT nodeError,
@@ -134,8 +118,7 @@ HRESULT THDASyncReader::AnswerWithoutValues(DWORD dwNumItems, const OPCHANDLE* p
   for (DWORD i = 0; i < dwNumItems; ++i) {
     TNTreeData* node = ctx_.tree.ResolveHandle(static_cast<int32_t>(phServer[i]));
     if (!node) continue;
-    auto lock = ctx_.tree.ReadLock();
-    answer.Item(i).hClient = static_cast<OPCHANDLE>(node->ClientHandle);
+    answer.Item(i).hClient = clients_.Of(static_cast<int32_t>(phServer[i]));
     answer.Error(i) = nodeError;
     if (aggregates) {
       answer.Item(i).haAggregate = aggregates[i];
@@ -153,10 +136,9 @@ HRESULT THDASyncReader::ReadProcessed(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htE
   *ppItemValues = nullptr;
   *ppErrors = nullptr;
   if (dwNumItems == 0 || dwNumItems > kHdaMaxItemsPerCall || !phServer || !haAggregate) return E_INVALIDARG;
-  const auto start = ResolveHdaTime(htStartTime, ctx_.clock);
-  const auto end = ResolveHdaTime(htEndTime, ctx_.clock);
-  if (!start || !end) return E_INVALIDARG;
-  const int64_t span = FileTimeToInt64(end->Time) - FileTimeToInt64(start->Time);
+  THdaRawRead read;
+  if (FAILED(MakeRawRead(htStartTime, htEndTime, 0, FALSE, ctx_.clock, read))) return E_INVALIDARG;
+  const int64_t span = *read.end - read.start;
   if (span < kFileTimePerMs && span > -kFileTimePerMs) return E_INVALIDARG;
   // No aggregate is computed here: every item answers without values.
   return AnswerWithoutValues(dwNumItems, phServer, OPC_S_NODATA, haAggregate, ppItemValues, ppErrors);
@@ -197,7 +179,8 @@ HRESULT THDASyncReader::ReadAttribute(OPCHDA_TIME* htStartTime, OPCHDA_TIME* htE
   }
   if (htEndTime) htEndTime->ftTime = FILETIME{};
   THdaAttributeAnswer answer;
-  if (!answer.Build(ctx_.tree, node, std::span<const DWORD>(pdwAttributeIDs, dwNumAttributes), ctx_.clock))
+  if (!answer.Build(ctx_.tree, node, clients_.Of(static_cast<int32_t>(hServer)),
+                    std::span<const DWORD>(pdwAttributeIDs, dwNumAttributes), ctx_.clock))
     return E_OUTOFMEMORY;
   bool allFound = true;
   for (DWORD i = 0; i < dwNumAttributes; ++i) allFound = allFound && SUCCEEDED(answer.Errors()[i]);

@@ -56,8 +56,8 @@ THdaAttributeAnswer::~THdaAttributeAnswer() {
   Free();
 }
 
-bool THdaAttributeAnswer::Build(const TTree& tree, const TNTreeData* node, std::span<const DWORD> ids,
-                                const Clock& clock) {
+bool THdaAttributeAnswer::Build(const TTree& tree, const TNTreeData* node, OPCHANDLE client,
+                                std::span<const DWORD> ids, const Clock& clock) {
   Free();
   count_ = static_cast<DWORD>(ids.size());
   records_ = TaskArray<OPCHDA_ATTRIBUTE>(ids.size());
@@ -89,7 +89,7 @@ bool THdaAttributeAnswer::Build(const TTree& tree, const TNTreeData* node, std::
       return false;
     }
     errors_[i] = OPC_S_CURRENTVALUE;
-    r.hClient = static_cast<OPCHANDLE>(node->ClientHandle);
+    r.hClient = client;
     r.dwNumValues = 1;
     *r.ftTimeStamps = now;
     found_ = true;

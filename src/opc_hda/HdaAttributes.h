@@ -32,9 +32,10 @@ class THdaAttributeAnswer {
   THdaAttributeAnswer(const THdaAttributeAnswer&) = delete;
   THdaAttributeAnswer& operator=(const THdaAttributeAnswer&) = delete;
 
-  // Answers each id from the node's slots (node null: every id OPC_E_INVALIDHANDLE). False when task
-  // memory ran out (nothing is left allocated then).
-  bool Build(const TTree& tree, const TNTreeData* node, std::span<const DWORD> ids, const Clock& clock);
+  // Answers each id from the node's slots (node null: every id OPC_E_INVALIDHANDLE), the records found
+  // carrying the client's handle. False when task memory ran out (nothing is left allocated then).
+  bool Build(const TTree& tree, const TNTreeData* node, OPCHANDLE client, std::span<const DWORD> ids,
+             const Clock& clock);
   // At least one attribute was found.
   bool AnyFound() const { return found_; }
   OPCHDA_ATTRIBUTE* Records() const { return records_; }

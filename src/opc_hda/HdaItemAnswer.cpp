@@ -35,14 +35,11 @@ bool THdaItemAnswer::Allocate(DWORD count, HRESULT error) {
   return true;
 }
 
-bool THdaItemAnswer::Fill(DWORD i, const TResultsHDA& result, DWORD maxValues) {
+bool THdaItemAnswer::Fill(DWORD i, const std::vector<THdaRecord>& records, HRESULT error) {
   OPCHDA_ITEM& item = items_[i];
   FreeValues(item);
-  item.hClient = static_cast<OPCHANDLE>(result.ClientHandle);
-  size_t n = result.Records.size();
-  const bool more = maxValues != 0 && n > maxValues;
-  if (more) n = maxValues;
-  errors_[i] = more ? OPC_S_MOREDATA : S_OK;
+  const size_t n = records.size();
+  errors_[i] = error;
   if (n == 0) return true;
   item.pftTimeStamps = TaskArray<FILETIME>(n);
   item.pdwQualities = TaskArray<DWORD>(n);
@@ -56,7 +53,7 @@ bool THdaItemAnswer::Fill(DWORD i, const TResultsHDA& result, DWORD maxValues) {
   }
   item.dwCount = static_cast<DWORD>(n);
   for (size_t k = 0; k < n; ++k) {
-    const THdaRecord& r = result.Records[k];
+    const THdaRecord& r = records[k];
     item.pftTimeStamps[k] = r.Time;
     item.pdwQualities[k] = r.Quality;
     if (FAILED(TVariantToVariant(r.Value, &item.pvDataValues[k]))) {

@@ -2,6 +2,7 @@
 // The OPCHDA_ITEM records and errors a synchronous read hands its client, in task memory. Until Release
 // the answer owns them and frees everything on destruction, so an early return leaks nothing.
 #include <cstdint>
+#include <vector>
 
 #include "engine/EngineTasks.h"
 #include "platform/com/opc/OpcHda.h"
@@ -19,9 +20,9 @@ class THdaItemAnswer {
   bool Allocate(DWORD count, HRESULT error);
   OPCHDA_ITEM& Item(DWORD i) { return items_[i]; }
   HRESULT& Error(DWORD i) { return errors_[i]; }
-  // Copies the reader's records into item i; at most maxValues of them (0: all), the error telling
-  // whether more were left. False when memory ran out (the item is left without values).
-  bool Fill(DWORD i, const TResultsHDA& result, DWORD maxValues);
+  // Copies the records into item i with the item's error. False when memory ran out (the item is left
+  // without values, its error E_OUTOFMEMORY).
+  bool Fill(DWORD i, const std::vector<THdaRecord>& records, HRESULT error);
   // True when some item's error is a failure.
   bool AnyFailed() const;
   void Release(OPCHDA_ITEM** items, HRESULT** errors);

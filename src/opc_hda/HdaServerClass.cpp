@@ -8,8 +8,9 @@ namespace orvela {
 const CLSID CLSID_OrvelaHDA = kOrvelaHdaClsid;
 
 TComPtr<IClassFactory> MakeHdaServerFactory(TServerContext& ctx) {
+  auto late = std::make_shared<THdaLateResults>(ctx.engine);
   return Make<TClassFactory>(
-      [&ctx](REFIID riid, void** ppv) { return QueryOut(Make<TOrvelaOPC_HDA>(ctx), riid, ppv); });
+      [&ctx, late](REFIID riid, void** ppv) { return QueryOut(Make<TOrvelaOPC_HDA>(ctx, late), riid, ppv); });
 }
 
 }  // namespace orvela

@@ -19,8 +19,6 @@ class THdaTransactionPool {
   }
   // False when the id is not one of ours still issued.
   bool Free(uint32_t id) { return issued_.erase(id) > 0; }
-  bool Issued(uint32_t id) const { return issued_.contains(id); }
-  const std::set<uint32_t>& IssuedIds() const { return issued_; }
 
  private:
   uint32_t next_ = 0;

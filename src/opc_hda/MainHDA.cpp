@@ -64,14 +64,17 @@ void ClearOut(T* p) {
 
 }  // namespace
 
-TOrvelaOPC_HDA::TOrvelaOPC_HDA(TServerContext& ctx)
+TOrvelaOPC_HDA::TOrvelaOPC_HDA(TServerContext& ctx, std::shared_ptr<THdaLateResults> late)
     : ctx_(ctx),
       startTime_(ctx.clock.Now()),
       dataPoint_(AddConnectionPoint(IID_IOPCHDA_DataCallback, TConnectionPoint::kManySinks)),
       shutdownPoint_(AddConnectionPoint(IID_IOPCShutdown, TConnectionPoint::kManySinks)),
-      sync_(*Identity(), ctx),
-      async_(*Identity(), ctx, dataPoint_),
+      late_(std::move(late)),
+      sync_(*Identity(), ctx, clients_, late_),
+      async_(*Identity(), ctx, dataPoint_, clients_),
       shutdown_(*Identity()) {
+  // Reads given up before the engine last stopped will never come back.
+  late_->Sweep();
   // Each object holds the engine once, however many objects of either kind live.
   ctx_.engine.InitAsync();
   ctx_.logs.Journal("Сервер HDA запущен", {});
@@ -81,8 +84,8 @@ TOrvelaOPC_HDA::~TOrvelaOPC_HDA() {
   ctx_.logs.WorkLog("Вызван Destroy TOrvelaOPC_HDA");
   // This object's requests go with it; other objects' requests and the engine they need stay.
   async_.Close();
-  sync_.Close();
   ctx_.engine.FinalAsync();
+  late_->Sweep();
   ctx_.logs.Journal("Сервер HDA завершен", {});
 }
 
@@ -213,10 +216,13 @@ HRESULT TOrvelaOPC_HDA::GetItemHandles(DWORD dwCount, LPWSTR* pszItemID, OPCHAND
     errors[i] = Lookup(pszItemID[i], node);
     handles[i] = 0;
     if (node) {
-      // The node keeps the client's handle: the archives it returns carry it.
-      auto lock = ctx_.tree.WriteLock();
-      handles[i] = static_cast<OPCHANDLE>(node->Handle);
-      node->ClientHandle = static_cast<int32_t>(phClient[i]);
+      int32_t handle = 0;
+      {
+        auto lock = ctx_.tree.ReadLock();
+        handle = node->Handle;
+      }
+      handles[i] = static_cast<OPCHANDLE>(handle);
+      clients_.Set(handle, phClient[i]);
     }
     anyFailed = anyFailed || FAILED(errors[i]);
   }
@@ -233,9 +239,11 @@ HRESULT TOrvelaOPC_HDA::ReleaseItemHandles(DWORD dwCount, OPCHANDLE* phServer, H
   auto* errors = static_cast<HRESULT*>(CoTaskMemAlloc(sizeof(HRESULT) * dwCount));
   if (!errors) return E_OUTOFMEMORY;
   bool anyFailed = false;
-  // Handles are node handles: nothing to release, only to check.
+  // Handles are node handles: the client's own handle for the node goes with the last it holds.
   for (DWORD i = 0; i < dwCount; ++i) {
-    errors[i] = ctx_.tree.ResolveHandle(static_cast<int32_t>(phServer[i])) ? S_OK : OPC_E_INVALIDHANDLE;
+    const auto handle = static_cast<int32_t>(phServer[i]);
+    errors[i] = ctx_.tree.ResolveHandle(handle) ? S_OK : OPC_E_INVALIDHANDLE;
+    if (SUCCEEDED(errors[i])) clients_.Release(handle);
     anyFailed = anyFailed || FAILED(errors[i]);
   }
   *ppErrors = errors;

@@ -3,10 +3,14 @@
 // aggregates, item handles, and the read interfaces served by its two readers. It holds no data: items
 // are nodes of the device tree and archives come from the devices through the polling engine, which runs
 // while any server object lives.
+#include <memory>
+
 #include "engine/ServerContext.h"
 #include "opc_hda/HDAAsyncReader.h"
 #include "opc_hda/HDASyncReader.h"
+#include "opc_hda/HdaClientHandles.h"
 #include "opc_hda/HdaDelegate.h"
+#include "opc_hda/HdaLateResults.h"
 #include "platform/com/ComObject.h"
 #include "platform/com/opc/OpcCommon.h"
 #include "platform/com/opc/OpcHda.h"
@@ -23,7 +27,8 @@ class THDAShutDown final : public THdaDelegate<IOPCShutdown> {
 class TOrvelaOPC_HDA final
     : public TConnectionPointContainer<IOPCHDA_Server, IOPCCommon, IConnectionPointContainer> {
  public:
-  explicit TOrvelaOPC_HDA(TServerContext& ctx);
+  // late: the reads given up by every server object of the class, collected by whichever object reads next.
+  TOrvelaOPC_HDA(TServerContext& ctx, std::shared_ptr<THdaLateResults> late);
 
   // IOPCHDA_Server
   HRESULT STDMETHODCALLTYPE GetItemAttributes(DWORD* pdwCount, DWORD** ppdwAttrID, LPWSTR** ppszAttrName,
@@ -63,6 +68,9 @@ class TOrvelaOPC_HDA final
   TDateTime startTime_;
   TConnectionPoint& dataPoint_;
   TConnectionPoint& shutdownPoint_;
+  std::shared_ptr<THdaLateResults> late_;
+  // This client's handles: the items' data carries them, whatever other clients gave the same items.
+  THdaClientHandles clients_;
   THDASyncReader sync_;
   THDAAsyncReader async_;
   THDAShutDown shutdown_;

@@ -48,7 +48,7 @@ std::vector<int64_t> ExpectedIndices(sim::EPeriod period, int ringSize, TDateTim
   std::vector<int64_t> out;
   for (int64_t i = newest - ringSize + 1; i <= newest; ++i) {
     const TDateTime t = sim::PeriodStart(period, i);
-    if (start < t && t < end) out.push_back(i);
+    if (start <= t && t < end) out.push_back(i);
   }
   return out;
 }

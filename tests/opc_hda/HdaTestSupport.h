@@ -73,12 +73,21 @@ class THdaClientSink final : public TOpcHdaDataSink {
   }
   HRESULT STDMETHODCALLTYPE OnReadAttributeComplete(DWORD tx, HRESULT, OPCHANDLE client, DWORD n,
                                                     OPCHDA_ATTRIBUTE* values, HRESULT* errors) override;
+  HRESULT STDMETHODCALLTYPE OnCancelComplete(DWORD cancelId) override {
+    std::lock_guard lock(mutex_);
+    cancels_.push_back(cancelId);
+    return S_OK;
+  }
 
   std::vector<THdaDelivery> Reads() const { return Copy(reads_); }
   std::vector<THdaDelivery> Changes() const { return Copy(changes_); }
   std::vector<THdaAttributeDelivery> Attributes() const {
     std::lock_guard lock(mutex_);
     return attributes_;
+  }
+  std::vector<DWORD> Cancels() const {
+    std::lock_guard lock(mutex_);
+    return cancels_;
   }
 
  private:
@@ -94,10 +103,11 @@ class THdaClientSink final : public TOpcHdaDataSink {
   mutable std::mutex mutex_;
   std::vector<THdaDelivery> reads_, changes_;
   std::vector<THdaAttributeDelivery> attributes_;
+  std::vector<DWORD> cancels_;
 };
 
-// The records a window of one archive should give: period indices strictly inside (start, end) that the
-// meter's ring holds now.
+// The records a window of one archive should give: period indices from start up to (not including) end
+// that the meter's ring holds now.
 std::vector<int64_t> ExpectedIndices(sim::EPeriod period, int ringSize, TDateTime now, TDateTime start,
                                      TDateTime end);
 // Checks a delivered item against the simulator's archive.

@@ -120,9 +120,9 @@ TEST_F(ServerCommands, AutoconfiguredMeterIsReadThroughDa) {
       << value;
 }
 
-TEST_F(ServerCommands, HdaReadGivesTheHourlyRecordsStrictlyInsideTheWindow) {
+TEST_F(ServerCommands, HdaReadGivesTheHourlyRecordsFromTheStartUpToTheEnd) {
   const std::string heat = std::string(test::kDemoHours) + "Количество теплоты - канал 1";
-  // Edges on whole hours: the records stamped there are left out.
+  // Edges on whole hours: the record at the start is given, the one at the end is not.
   const TDateTime end =
       sim::PeriodStart(sim::EPeriod::Hour, sim::PeriodIndex(sim::EPeriod::Hour, kStart) - 2);
   const TDateTime start = end - 6.0 / 24;
@@ -137,8 +137,8 @@ TEST_F(ServerCommands, HdaReadGivesTheHourlyRecordsStrictlyInsideTheWindow) {
   EXPECT_EQ(items[0]["item"], heat);
   EXPECT_EQ(items[0]["error"], "0x00000000");
   const Json& records = items[0]["records"];
-  const int64_t first = sim::PeriodIndex(sim::EPeriod::Hour, start) + 1;
-  ASSERT_EQ(records.size(), 5u) << records.dump();
+  const int64_t first = sim::PeriodIndex(sim::EPeriod::Hour, start);
+  ASSERT_EQ(records.size(), 6u) << records.dump();
   test::ExpectHourRecords(records, first, kHeat);
 }
 
