@@ -1,9 +1,10 @@
 #pragma once
-// The `read` request. Items are read from their devices by an asynchronous DA read on a group of the
-// read's own, and the reply goes out when every item has answered or the read's deadline has passed, so
-// the main thread keeps serving (and the service its signals) while a slow or silent device is waited
-// for. A positive maxAge answers an item from what its device gave lately, through a read or a
-// subscription. Main thread only, except the cache.
+// The `read` request. Items are read from their devices by asynchronous DA reads, each on a group of its
+// own, and the reply goes out when every item has answered or the read's deadline has passed, so the main
+// thread keeps serving (and the service its signals) while a slow or silent device is waited for. An item
+// already being read for another request joins that device read instead of asking the device again. A
+// positive maxAge answers an item from what its device gave lately, through a read or a subscription.
+// Main thread only, except the cache.
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -32,6 +33,7 @@ class TValueCache {
 };
 
 struct TDeviceRead;
+struct TDaRead;
 extern template class TReadsInFlight<TDeviceRead>;
 
 class TDeviceReads final : public TReadsInFlight<TDeviceRead> {
@@ -41,17 +43,25 @@ class TDeviceReads final : public TReadsInFlight<TDeviceRead> {
 
   // Starts read id of connection conn; its reply is sent when it is done, which may be at once. Throws
   // ERequest when the read cannot be started.
-  void Start(uint64_t conn, int64_t id, const std::vector<std::string>& ids, int64_t maxAgeMs);
+  // A positive timeoutMs shortens the read's deadline.
+  void Start(uint64_t conn, int64_t id, const std::vector<std::string>& ids, int64_t maxAgeMs,
+             int64_t timeoutMs = 0);
 
  private:
+  void Ask(TDeviceRead& read, const std::vector<size_t>& handles);
   void Complete(uint64_t number, std::vector<std::pair<OPCHANDLE, Json>> results);
+  void Deliver(uint64_t number, const std::string& nid, const Json& item);
   void Reply(TDeviceRead& read) override;
   void Withdraw(TDeviceRead& read) override;
 
   IOPCServer& da_;
   TTree& tree_;
   TValueCache& cache_;
-  uint64_t next_ = 1;  // read numbers, which are also the DA transaction ids
+  uint64_t next_ = 1;    // request numbers
+  uint64_t nextDa_ = 1;  // DA read numbers, which are also the DA transaction ids
+  // The DA reads out, by number, and which of them is reading an identifier now.
+  std::map<uint64_t, std::unique_ptr<TDaRead>> daReads_;
+  std::map<std::string, uint64_t> reading_;
   // Completions come back through the main thread's queue; a destroyed reader lets them fall.
   std::shared_ptr<TDeviceReads*> anchor_ = std::make_shared<TDeviceReads*>(this);
 };

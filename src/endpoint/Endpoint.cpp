@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -23,8 +24,11 @@ namespace {
 
 using namespace endpoint;
 
-// How often, in the clock's milliseconds, the main thread looks at the deadlines of device reads in flight.
-constexpr int64_t kExpiryStepMs = 1000;
+// How often, in the clock's milliseconds, the main thread looks at the deadlines of device reads in flight,
+// and the I/O thread at connections that idle without hello or do not take what is queued for them.
+constexpr int64_t kExpiryStepMs = 250;
+
+using TConn = TEndpoint::TConnections::TConn;
 
 void CloseFd(int& fd) {
   if (fd >= 0) ::close(fd);
@@ -32,7 +36,7 @@ void CloseFd(int& fd) {
 }
 
 // Splits what came in into lines; an oversized line is answered once and skipped to its LF.
-void TakeLines(TLineHandler& handler, uint64_t id, TEndpoint::TConnections::TConn& conn) {
+void TakeLines(TLineHandler& handler, uint64_t id, TConn& conn) {
   size_t from = 0;
   for (;;) {
     const size_t lf = conn.in.find('\n', from);
@@ -40,23 +44,29 @@ void TakeLines(TLineHandler& handler, uint64_t id, TEndpoint::TConnections::TCon
     if (conn.skipping)
       conn.skipping = false;
     else if (lf - from > kMaxLine)
-      conn.out += Line(ErrorReply(nullptr, kBadLength, "line longer than 4 MiB"));
+      TEndpoint::TConnections::Queue(conn, ErrorReply(nullptr, kBadLength, "line longer than 4 MiB"));
     else
       handler.Handle(id, conn, std::string_view(conn.in).substr(from, lf - from));
     from = lf + 1;
   }
   conn.in.erase(0, from);
   if (conn.in.size() > kMaxLine) {
-    if (!conn.skipping) conn.out += Line(ErrorReply(nullptr, kBadLength, "line longer than 4 MiB"));
+    if (!conn.skipping)
+      TEndpoint::TConnections::Queue(conn, ErrorReply(nullptr, kBadLength, "line longer than 4 MiB"));
     conn.skipping = true;
     conn.in.clear();
   }
 }
 
+// A connection whose outbox is full is not read from: whatever it sends waits in its socket.
+bool Paused(const TConn& conn) {
+  return conn.out.size() >= kReadPause;
+}
+
 // Reads and writes what the connection is ready for; false when it is to be closed.
-bool Exchange(TLineHandler& handler, uint64_t id, TEndpoint::TConnections::TConn& conn, short events) {
-  if (events & (POLLERR | POLLNVAL)) return false;
-  if (events & (POLLIN | POLLHUP)) {
+bool Exchange(TLineHandler& handler, uint64_t id, TConn& conn, short events) {
+  if (conn.cut || (events & (POLLERR | POLLNVAL))) return false;
+  if ((events & (POLLIN | POLLHUP)) && !Paused(conn)) {
     char buffer[65536];
     const ssize_t n = ::recv(conn.fd, buffer, sizeof buffer, 0);
     if (n > 0) {
@@ -68,12 +78,26 @@ bool Exchange(TLineHandler& handler, uint64_t id, TEndpoint::TConnections::TConn
   }
   if (!conn.out.empty()) {
     const ssize_t n = ::send(conn.fd, conn.out.data(), conn.out.size(), MSG_NOSIGNAL);
-    if (n > 0)
+    if (n > 0) {
       conn.out.erase(0, static_cast<size_t>(n));
-    else if (n < 0 && errno != EAGAIN && errno != EINTR)
+      conn.stalledSince = -1;
+    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
       return false;
+    }
   }
-  return !(conn.closeAfterFlush && conn.out.empty());
+  return !conn.cut && !(conn.closeAfterFlush && conn.out.empty());
+}
+
+// A connection that never said hello, or whose full outbox has not moved for a while, is cut: the slots
+// stay free for clients that talk, and a client that does not read costs a bounded outbox.
+bool Overdue(TConn& conn, int64_t now) {
+  if (!conn.hello && now - conn.opened >= kHelloTimeoutMs) return true;
+  if (!Paused(conn)) {
+    conn.stalledSince = -1;
+    return false;
+  }
+  if (conn.stalledSince < 0) conn.stalledSince = now;
+  return now - conn.stalledSince >= kStallTimeoutMs;
 }
 
 }  // namespace
@@ -117,7 +141,7 @@ void TEndpoint::CheckTree() {
   if (connections_->generation.exchange(generation) == generation) return;
   std::lock_guard lock(connections_->mutex_);
   for (auto& [id, conn] : connections_->conns_)
-    if (conn.hello) conn.out += Line(Json{{"ev", "tree"}, {"generation", generation}});
+    if (conn.hello) TConnections::Queue(conn, Json{{"ev", "tree"}, {"generation", generation}});
   connections_->Wake();
 }
 
@@ -128,7 +152,7 @@ void TEndpoint::Stop() {
   {
     std::lock_guard lock(connections_->mutex_);
     for (auto& [id, conn] : connections_->conns_) {
-      conn.out += Line(Json{{"ev", "shutdown"}, {"reason", "the server is stopping"}});
+      TConnections::Queue(conn, Json{{"ev", "shutdown"}, {"reason", "the server is stopping"}});
       conn.closeAfterFlush = true;
     }
   }
@@ -142,7 +166,9 @@ void TEndpoint::Stop() {
   client_.reset();  // groups removed, server objects released
 }
 
-void TEndpoint::Accept() {
+// A full table makes room by cutting the connection that has waited longest without hello, so that the
+// gateway can always come back; with none such the newcomer is refused.
+void TEndpoint::Accept(std::vector<uint64_t>& gone) {
   const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (fd < 0) return;
   ucred peer{};
@@ -151,14 +177,22 @@ void TEndpoint::Accept() {
     ::close(fd);
     return;
   }
+  const std::string busy = Line(ErrorReply(nullptr, kBusy, "too many connections"));
   std::lock_guard lock(connections_->mutex_);
-  if (connections_->conns_.size() >= kMaxConnections) {
-    const std::string line = Line(ErrorReply(nullptr, kBusy, "too many connections"));
-    [[maybe_unused]] ssize_t n = ::send(fd, line.data(), line.size(), MSG_NOSIGNAL);
-    ::close(fd);
-    return;
+  auto& conns = connections_->conns_;
+  if (conns.size() >= kMaxConnections + kReservedSlots) {
+    auto silent =
+        std::find_if(conns.begin(), conns.end(), [](const auto& entry) { return !entry.second.hello; });
+    const int refused = silent == conns.end() ? fd : silent->second.fd;
+    [[maybe_unused]] ssize_t n = ::send(refused, busy.data(), busy.size(), MSG_NOSIGNAL);
+    ::close(refused);
+    if (silent == conns.end()) return;
+    gone.push_back(silent->first);
+    conns.erase(silent);
   }
-  connections_->conns_[connections_->next_++].fd = fd;
+  TConnections::TConn& conn = conns[connections_->next_++];
+  conn.fd = fd;
+  conn.opened = SystemClock().TickMs();
 }
 
 // Whatever is still queued is written once, then every connection is closed.
@@ -195,26 +229,32 @@ void TEndpoint::Run(std::stop_token stop) {
   while (true) {
     std::vector<pollfd> fds{{wakeFds_[0], POLLIN, 0}, {listenFd_, POLLIN, 0}};
     std::vector<uint64_t> ids;
+    bool timed = connections_->deviceReads > 0;
     if (stop.stop_requested()) return CloseAll();
     {
       std::lock_guard lock(connections_->mutex_);
       for (auto& [id, conn] : connections_->conns_) {
-        fds.push_back({conn.fd, static_cast<short>(POLLIN | (conn.out.empty() ? 0 : POLLOUT)), 0});
+        const short events =
+            static_cast<short>((Paused(conn) ? 0 : POLLIN) | (conn.out.empty() ? 0 : POLLOUT));
+        fds.push_back({conn.fd, events, 0});
         ids.push_back(id);
+        timed = timed || !conn.hello || Paused(conn);
       }
     }
-    const int wait = connections_->deviceReads > 0 ? SystemClock().RealWaitMs(kExpiryStepMs) : -1;
+    const int wait = timed ? SystemClock().RealWaitMs(kExpiryStepMs) : -1;
     if (::poll(fds.data(), fds.size(), wait) < 0 && errno != EINTR) return;
     if (fds[0].revents & POLLIN)
       while (::read(wakeFds_[0], drain, sizeof drain) > 0) {
       }
-    if (fds[1].revents & POLLIN) Accept();
     std::vector<uint64_t> gone;
+    if (fds[1].revents & POLLIN) Accept(gone);
     {
       std::lock_guard lock(connections_->mutex_);
+      const int64_t now = SystemClock().TickMs();
       for (size_t k = 0; k < ids.size(); ++k) {
         auto it = connections_->conns_.find(ids[k]);
-        if (it == connections_->conns_.end() || Exchange(handler, ids[k], it->second, fds[k + 2].revents)) continue;
+        if (it == connections_->conns_.end()) continue;
+        if (Exchange(handler, ids[k], it->second, fds[k + 2].revents) && !Overdue(it->second, now)) continue;
         ::close(it->second.fd);
         connections_->conns_.erase(it);
         gone.push_back(ids[k]);

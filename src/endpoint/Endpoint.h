@@ -46,7 +46,7 @@ class TEndpoint {
 
  private:
   void Run(std::stop_token stop);
-  void Accept();
+  void Accept(std::vector<uint64_t>& gone);
   void CloseAll();
   void PostHousekeeping(const std::vector<uint64_t>& gone, int64_t& lastExpiry);
 

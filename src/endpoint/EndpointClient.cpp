@@ -36,7 +36,8 @@ void TEndpoint::TClient::Serve(uint64_t conn, const Json& request) {
     // Device and archive reads are answered when the devices have.
     if (op == "read")
       return reads_->Start(conn, id, Strings(request, "items", 1, kMaxItems, true),
-                           Integer(request, "maxAge", 0, INT64_MAX, 0));
+                           Integer(request, "maxAge", 0, INT64_MAX, 0),
+                           Integer(request, "timeoutMs", 0, INT32_MAX, 0));
     if (op == "hist.raw") return history_->Start(conn, id, request);
     Json reply;
     if (op == "hello")

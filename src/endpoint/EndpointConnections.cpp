@@ -8,15 +8,22 @@ void TEndpoint::TConnections::Send(uint64_t conn, const endpoint::Json& message,
   std::lock_guard lock(mutex_);
   auto it = conns_.find(conn);
   if (it == conns_.end()) return;
-  it->second.out += endpoint::Line(message);
-  // A client that stops reading while its subscriptions keep delivering is cut off, not buffered for.
-  if (it->second.out.size() > endpoint::kMaxOutbox) ::shutdown(it->second.fd, SHUT_RDWR);
+  Queue(it->second, message);
   if (final && message.contains("id") && message["id"].is_number_integer()) {
     const int64_t id = message["id"].get<int64_t>();
     it->second.requests.erase(id);
     it->second.cancelled.erase(id);
   }
   Wake();
+}
+
+void TEndpoint::TConnections::Queue(TConn& conn, const endpoint::Json& message) {
+  if (conn.cut) return;
+  conn.out += endpoint::Line(message);
+  if (conn.out.size() <= endpoint::kMaxOutbox) return;
+  conn.cut = true;
+  conn.out.clear();
+  ::shutdown(conn.fd, SHUT_RDWR);
 }
 
 bool TEndpoint::TConnections::Cancelled(uint64_t conn, int64_t id) {

@@ -22,7 +22,11 @@ class TEndpoint::TConnections {
     bool skipping = false;  // past an oversized line, up to its LF
     std::string out;
     bool hello = false;
+    bool gateway = false;  // said hello as the UA gateway: its slot is kept for it
     bool closeAfterFlush = false;
+    bool cut = false;           // to be closed at once: its outbox outgrew the limit, or it idled
+    int64_t opened = 0;         // in the clock's milliseconds
+    int64_t stalledSince = -1;  // since when, in the clock's milliseconds, its full outbox has not moved
     std::set<int64_t> requests;
     std::set<int64_t> cancelled;
     size_t subs = 0;
@@ -32,6 +36,9 @@ class TEndpoint::TConnections {
 
   // Queues a message; a reply (final) ends its request. Unknown connections (gone) drop it.
   void Send(uint64_t conn, const endpoint::Json& message, bool final = false);
+  // Every message to a connection is queued here, under the lock: a client that stops reading while
+  // messages keep coming is cut off, not buffered for.
+  static void Queue(TConn& conn, const endpoint::Json& message);
   bool Cancelled(uint64_t conn, int64_t id);
   void SetSubs(uint64_t conn, size_t subs);
   void Wake();

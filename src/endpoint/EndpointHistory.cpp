@@ -1,6 +1,8 @@
 #include "endpoint/EndpointHistory.h"
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <functional>
 
 #include "endpoint/EndpointTree.h"
@@ -14,14 +16,13 @@
 namespace orvela::endpoint {
 namespace {
 
-constexpr DWORD kNoBound = 0x00100000;  // OPCHDA_NOBOUND
+constexpr DWORD kNoBound = 0x00100000;   // OPCHDA_NOBOUND
+constexpr DWORD kDataLost = 0x00400000;  // OPCHDA_DATALOST
 constexpr int64_t kMsTicks = 10'000;
 constexpr int64_t kHourMicros = 3'600'000'000;
 // How long one history read waits for its devices, in the clock's milliseconds: less than the UA gateway
 // waits for it.
 constexpr int64_t kHistoryDeadlineMs = 110'000;
-
-using TRecords = std::vector<THistoryRecord>;
 
 // What one history read asks for: the window, and the values just before and after it.
 enum TPart { kWindow, kBefore, kAfter, kParts };
@@ -63,6 +64,19 @@ Json NoBound(int64_t t) {
   return Json{{"v", nullptr}, {"t", t}, {"q", kNoBound}, {"bound", true}};
 }
 
+// A window's edge: any integer or finite number, clamped to the times the wire can carry, so that an
+// open end (year 9999) or a start before all data (year 0, 1601) reads what there is.
+int64_t WindowTime(const Json& request, const char* key) {
+  const Json* value = Optional(request, key);
+  if (!value) throw ERequest{kInvalidArg, std::string("missing ") + key};
+  if (value->is_number_unsigned())
+    return static_cast<int64_t>(std::min(value->get<uint64_t>(), uint64_t(kMaxTime)));
+  if (value->is_number_integer()) return std::clamp(value->get<int64_t>(), -kMaxTime, kMaxTime);
+  if (value->is_number_float() && std::isfinite(value->get<double>()))
+    return static_cast<int64_t>(std::clamp(value->get<double>(), double(-kMaxTime), double(kMaxTime)));
+  throw ERequest{kInvalidArg, std::string(key) + " is not an integer"};
+}
+
 // The HDA read passes only what lies strictly inside its window and compares at millisecond precision, so
 // the window asked for is a millisecond wider at both ends and the edges are drawn when the records come.
 OPCHDA_TIME HdaTime(int64_t micros, int64_t shiftTicks) {
@@ -76,11 +90,14 @@ OPCHDA_TIME HdaTime(int64_t micros, int64_t shiftTicks) {
 struct THistoryRead {
   uint64_t conn = 0;
   int64_t id = 0;
+  std::string nid;
   OPCHANDLE handle = 0;
   int64_t start = 0;
   int64_t end = 0;
   size_t limit = 0;
   bool bounds = false;
+  size_t skip = 0;    // records at start that an earlier page gave (a continuation)
+  bool first = true;  // not a continuation: the start bound is due
   std::array<std::pair<int64_t, int64_t>, kParts> windows{};  // from <= t < to, by part
   std::array<TRecords, kParts> records;
   std::array<bool, kParts> out{};  // asked for and not come yet
@@ -116,18 +133,32 @@ THistoryReads::~THistoryReads() {
 void THistoryReads::Start(uint64_t conn, int64_t id, const Json& request) {
   const Json* nidKey = Optional(request, "nid");
   if (!nidKey || !nidKey->is_string()) throw ERequest{kInvalidArg, "nid is not a string"};
-  const std::string nid = nidKey->get<std::string>();
   auto read = std::make_unique<THistoryRead>();
   read->conn = conn;
   read->id = id;
-  read->start = Integer(request, "start", -kMaxTime, kMaxTime, std::nullopt);
-  read->end = Integer(request, "end", -kMaxTime, kMaxTime, std::nullopt);
+  read->nid = nidKey->get<std::string>();
+  const std::string& nid = read->nid;
+  const Json* cont = Optional(request, "cont");
+  if (cont && !cont->is_string()) throw ERequest{kInvalidArg, "cont is not a string"};
+  if (cont) {
+    const std::optional<TContinuation> next = kept_.Find(cont->get<std::string>());
+    if (!next || next->nid != nid) throw ERequest{kInvalidHandle, "unknown continuation"};
+    read->start = next->start;
+    read->end = next->end;
+    read->bounds = next->bounds;
+    read->skip = next->skip;
+    read->first = false;
+  } else {
+    read->start = WindowTime(request, "start");
+    read->end = WindowTime(request, "end");
+    read->bounds = Bool(request, "bounds");
+  }
   if (read->start >= read->end) throw ERequest{kInvalidArg, "start is not before end"};
   const int64_t max = Integer(request, "max", 0, kMaxHist, 0);
   read->limit = static_cast<size_t>(max == 0 ? kMaxHist : max);
-  read->bounds = Bool(request, "bounds");
   const HRESULT refusal = Refusal(tree_, nid, true);
   if (FAILED(refusal)) throw ERequest{refusal, refusal == kUnknownItem ? "unknown item" : "not visible to HDA"};
+  if (FromKept(*read)) return;
   // The bounds are searched two archive steps away from the window.
   int64_t reach = 2 * kHourMicros;
   if (const TNTreeData* node = tree_.ResolveIdentifier(nid); node && node->ArchiveStep > 0)
@@ -169,17 +200,40 @@ void THistoryReads::Complete(DWORD transaction, std::vector<THistoryRecord> reco
   const auto [from, to] = read.windows[part];
   std::erase_if(records, [from, to](const THistoryRecord& r) { return r.t < from || r.t >= to; });
   read.records[part] = std::move(records);
-  if (!read.Waiting()) Finish(it);
+  if (read.Waiting()) return;
+  // Only a read whose every part came with records and none lost is kept: a meter that did not answer
+  // is asked again by the next request.
+  const TRecords& window = read.records[kWindow];
+  if (!window.empty() && std::none_of(window.begin(), window.end(), [](const THistoryRecord& r) {
+        return (r.q & kDataLost) != 0;
+      }))
+    kept_.Keep(THistoryWindow{read.nid, read.start, read.end, read.bounds, window, read.records[kBefore],
+                              read.records[kAfter]});
+  Finish(it);
+}
+
+bool THistoryReads::FromKept(THistoryRead& read) {
+  std::optional<THistoryWindow> kept = kept_.Covering(read.nid, read.start, read.end, read.bounds);
+  if (!kept) return false;
+  read.records[kWindow] = std::move(kept->window);
+  read.records[kBefore] = std::move(kept->before);
+  read.records[kAfter] = std::move(kept->after);
+  Reply(read);
+  return true;
 }
 
 // The window's records framed by the last value before it and the first after it ("no bound" entries
-// when there are none); no end bound when more records follow than were asked for.
+// when there are none); no end bound when more records follow than were asked for, but a continuation.
 void THistoryReads::Reply(THistoryRead& read) {
   TRecords& records = read.records[kWindow];
+  // A continuation leaves out the records at its start that the page before gave.
+  size_t skip = 0;
+  while (skip < read.skip && skip < records.size() && records[skip].t == read.start) ++skip;
+  records.erase(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(skip));
   const bool more = records.size() > read.limit;
   if (more) records.resize(read.limit);
   std::vector<Json> out;
-  if (read.bounds && (records.empty() || records.front().t != read.start)) {
+  if (read.bounds && read.first && (records.empty() || records.front().t != read.start)) {
     const TRecords& before = read.records[kBefore];
     out.push_back(before.empty() ? NoBound(read.start) : RecordJson(before.back(), true));
   }
@@ -193,7 +247,16 @@ void THistoryReads::Reply(THistoryRead& read) {
     for (size_t k = at; k < std::min(out.size(), at + kPartSize); ++k) chunk.push_back(std::move(out[k]));
     conns_.Send(read.conn, Json{{"id", read.id}, {"part", part}, {"values", chunk}});
   }
-  conns_.Send(read.conn, OkReply(read.id, Json{{"count", out.size()}, {"more", more}}), true);
+  Json reply{{"count", out.size()}, {"more", more}};
+  if (more && !records.empty()) {
+    // The next page starts at the last time given, past the records at that time given already.
+    const int64_t last = records.back().t;
+    const size_t given = static_cast<size_t>(std::count_if(
+        records.begin(), records.end(), [last](const THistoryRecord& r) { return r.t == last; }));
+    reply["cont"] = kept_.Hand(
+        TContinuation{read.nid, last, read.end, read.bounds, given + (last == read.start ? read.skip : 0)});
+  }
+  conns_.Send(read.conn, OkReply(read.id, std::move(reply)), true);
 }
 
 // Withdraws the parts still out and gives the item handle back.

@@ -1,24 +1,21 @@
 #pragma once
 // The `hist.raw` request: an item's records of a window, with the values just outside it as bounds, read by
 // asynchronous HDA reads (the window and each bound at once) and streamed in parts when all have come or
-// the deadline has passed, so the main thread keeps serving while an archive is read. Main thread only.
+// the deadline has passed, so the main thread keeps serving while an archive is read. A read cut short by
+// its max hands out a continuation token, and a later page of a window read lately is cut from what that
+// read gave. Main thread only.
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 #include "endpoint/EndpointConnections.h"
+#include "endpoint/HistoryKept.h"
 #include "endpoint/ReadsInFlight.h"
 #include "platform/com/ComObject.h"
 #include "platform/com/opc/OpcHda.h"
 #include "tree/TreeItem.h"
 
 namespace orvela::endpoint {
-
-struct THistoryRecord {
-  Json v;
-  int64_t t = 0;
-  DWORD q = 0;
-};
 
 struct THistoryRead;
 extern template class TReadsInFlight<THistoryRead>;
@@ -34,6 +31,8 @@ class THistoryReads final : public TReadsInFlight<THistoryRead> {
 
  private:
   void Complete(DWORD transaction, std::vector<THistoryRecord> records);
+  // Answers from kept records when a recent read covered the window; false when none did.
+  bool FromKept(THistoryRead& read);
   void Reply(THistoryRead& read) override;
   void Withdraw(THistoryRead& read) override;
 
@@ -42,6 +41,7 @@ class THistoryReads final : public TReadsInFlight<THistoryRead> {
   TComPtr<IOPCHDA_AsyncRead> async_;
   TComPtr<IConnectionPoint> point_;
   DWORD cookie_ = 0;
+  THistoryKept kept_;
   uint64_t next_ = 1;  // read numbers; a part's transaction id is number * kHistoryParts + part
   std::shared_ptr<THistoryReads*> anchor_ = std::make_shared<THistoryReads*>(this);
 };

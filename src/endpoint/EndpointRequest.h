@@ -12,7 +12,9 @@
 namespace orvela::endpoint {
 
 constexpr size_t kMaxLine = 4'194'304;
+// Connections that said hello as anything but the gateway; one more slot is kept for the gateway.
 constexpr size_t kMaxConnections = 8;
+constexpr size_t kReservedSlots = 1;
 constexpr size_t kMaxRequests = 64;
 constexpr size_t kMaxItems = 10'000;
 constexpr size_t kMaxSubs = 256;
@@ -20,6 +22,12 @@ constexpr size_t kMaxSubItems = 100'000;
 constexpr int64_t kMaxHist = 1'000'000;
 constexpr size_t kPartSize = 1000;
 constexpr size_t kMaxOutbox = 64 * kMaxLine;
+// A connection with this much queued is not read from until it has taken some of it.
+constexpr size_t kReadPause = kMaxLine / 4;
+// In the clock's milliseconds: how long a connection may stay without hello, and how long its paused
+// outbox may stay without moving, before it is cut.
+constexpr int64_t kHelloTimeoutMs = 30'000;
+constexpr int64_t kStallTimeoutMs = 30'000;
 constexpr int64_t kMaxId = 9'007'199'254'740'991;
 constexpr int64_t kMaxTime = 9'007'199'254'740'991;
 constexpr DWORD kRateFloor = 2000;

@@ -3,6 +3,7 @@
 #include "endpoint/EndpointGroup.h"
 #include "platform/com/ComObject.h"
 #include "platform/com/ComTaskMem.h"
+#include "platform/com/ComText.h"
 #include "platform/com/opc/OpcSinks.h"
 
 namespace orvela::endpoint {
@@ -107,7 +108,9 @@ Json TSubscriptions::Subscribe(uint64_t conn, const Json& request) {
   const int64_t number = nextSub_++;
   auto sub = std::make_unique<TSub>();
   sub->sink = Make<TDataSink>(conns_, cache_, conn, number);
-  sub->group = std::make_unique<TEndpointGroup>(da_, u"endpoint sub", true, std::max(rate, kRateFloor),
+  // A name of its own: subscriptions of any rate live side by side.
+  const std::u16string name = u"endpoint sub " + Utf8ToUtf16(std::to_string(number));
+  sub->group = std::make_unique<TEndpointGroup>(da_, name.c_str(), true, std::max(rate, kRateFloor),
                                                 static_cast<OPCHANDLE>(number), *sub->sink.Get());
   sub->rate = std::max(sub->group->RevisedRate(), kRateFloor);
   const std::vector<HRESULT> errors = Add(*sub, ids);

@@ -38,25 +38,42 @@ void TLineHandler::Handle(uint64_t connId, TConn& conn, std::string_view line) {
 }
 
 void TLineHandler::Reply(TConn& conn, const Json& id, HRESULT hr, const std::string& text) {
-  conn.out += Line(ErrorReply(id, hr, text));
+  TEndpoint::TConnections::Queue(conn, ErrorReply(id, hr, text));
 }
 
 void TLineHandler::Ok(TConn& conn, int64_t id, Json reply) {
-  conn.out += Line(OkReply(id, std::move(reply)));
+  TEndpoint::TConnections::Queue(conn, OkReply(id, std::move(reply)));
 }
 
 void TLineHandler::Hello(uint64_t connId, TConn& conn, int64_t id, Json request) {
   if (conn.hello) return Reply(conn, id, kUnexpected, "second hello");
   const int64_t proto = Integer(request, "proto", 0, INT64_MAX, std::nullopt);
-  if (const Json* client = Optional(request, "client");
-      client && (!client->is_string() || client->get<std::string>().size() > 256))
+  const Json* client = Optional(request, "client");
+  if (client && (!client->is_string() || client->get<std::string>().size() > 256))
     throw ERequest{kInvalidArg, "client is not a string of at most 256 bytes"};
   if (proto != 1) {
     conn.closeAfterFlush = true;
     return Reply(conn, id, kNotSupported, "protocol version not spoken");
   }
+  conn.gateway = client && IsGateway(client->get<std::string>());
+  if (!conn.gateway && OrdinaryClients() >= kMaxConnections) {
+    conn.closeAfterFlush = true;
+    return Reply(conn, id, kBusy, "too many connections");
+  }
   conn.hello = true;
   Post(connId, conn, id, std::move(request));
+}
+
+bool TLineHandler::IsGateway(const std::string& client) {
+  constexpr std::string_view kGateway = "orvela-ua-gateway";
+  return client.rfind(kGateway, 0) == 0 &&
+         (client.size() == kGateway.size() || client[kGateway.size()] == '/');
+}
+
+size_t TLineHandler::OrdinaryClients() const {
+  size_t count = 0;
+  for (const auto& [id, conn] : conns_.conns_) count += conn.hello && !conn.gateway;
+  return count;
 }
 
 Json TLineHandler::Status(const TConn& conn) {

@@ -3,6 +3,7 @@
 // status, cancel, a bad line); the rest goes to the main thread's client.
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "endpoint/EndpointConnections.h"
@@ -23,6 +24,9 @@ class TLineHandler {
   static void Ok(TConn& conn, int64_t id, Json reply);
   void Hello(uint64_t connId, TConn& conn, int64_t id, Json request);
   Json Status(const TConn& conn);
+  // The gateway names itself "orvela-ua-gateway" (and its version after a slash) in its hello.
+  static bool IsGateway(const std::string& client);
+  size_t OrdinaryClients() const;
   void Cancel(uint64_t connId, TConn& conn, int64_t id, const Json& request);
   void Post(uint64_t connId, TConn& conn, int64_t id, Json request);
 

@@ -46,6 +46,7 @@ class TReadsInFlight {
     return it;
   }
   typename TReads::iterator Find(uint64_t number) { return reads_.find(number); }
+  TReads& Reads() { return reads_; }
   bool Known(typename TReads::iterator it) const { return it != reads_.end(); }
   void Finish(typename TReads::iterator it) {
     Reply(*it->second);
