@@ -10,6 +10,7 @@ void AddConfigCommands(CLI::App& app, int& exitCode);
 void AddDeviceCommands(CLI::App& app, int& exitCode);
 void AddJournalCommands(CLI::App& app, int& exitCode);
 void AddScanCommands(CLI::App& app, int& exitCode);
+void AddPortCommands(CLI::App& app, int& exitCode);
 // da and hda host the OPC server in their own process and reach it as a client does.
 void AddDaCommands(CLI::App& app, int& exitCode);
 void AddHdaCommands(CLI::App& app, int& exitCode);
