@@ -1,12 +1,14 @@
 // metersim: serves simulated meters on one line until SIGINT or SIGTERM.
 //   metersim --listen 127.0.0.1:4001 --device tarvel2001:1:12345678 --device tarvelf:2:87654321
 //   metersim --udp 127.0.0.1:4002 --udp-reply-port-shift --device tarvel2001:1:12345678
+//   metersim --modem --phone 5551234=line --phone 5550000=busy --device tarvel2001:1:12345678
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
 
 #include "metersim/DeviceFactory.h"
+#include "metersim/HayesModem.h"
 #include "metersim/Line.h"
 #include "platform/Clock.h"
 
@@ -53,6 +55,31 @@ bool ApplyFault(TLine& line, const std::string& text, std::string& error) {
   return ok;
 }
 
+// The modem's phone book, "line" standing for this line's TCP listener. Prints the modem's events.
+std::unique_ptr<THayesModem> StartModem(TLine& line, const std::vector<std::string>& phones, bool silent,
+                                        std::string& error) {
+  TModemOptions options;
+  options.silent = silent;
+  auto modem = std::make_unique<THayesModem>(options);
+  for (const auto& text : phones) {
+    auto eq = text.find('=');
+    if (eq == std::string::npos || eq == 0)
+      return error = "bad --phone \"" + text + "\" (NUMBER=ENTRY)", nullptr;
+    std::string entryText = text.substr(eq + 1);
+    if (entryText == "line" || entryText.starts_with("line,")) {
+      if (line.Port() == 0) return error = "--phone " + text + ": the line does not listen on TCP", nullptr;
+      entryText.replace(0, 4, line.TcpAddress());
+    }
+    TPhoneEntry entry;
+    if (!ParsePhoneEntry(entryText, entry, error)) return nullptr;
+    modem->AddNumber(text.substr(0, eq), entry);
+  }
+  modem->SetEventSink(
+      [](const std::string& event) { std::cout << "metersim: modem " << event << std::endl; });
+  std::cout << "metersim: modem pseudo-terminal " << modem->OpenPty() << std::endl;
+  return modem;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -73,9 +100,17 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 60'000));
   app.add_option("--first-prompt-ms", options.firstPromptDelayMs, "quiet after a peer connects")
       ->check(CLI::Range(0, 60'000));
+  bool modem = false, modemSilent = false;
+  std::vector<std::string> phones;
+  app.add_flag("--modem", modem, "also serve an emulated Hayes modem on a pseudo-terminal");
+  app.add_option(
+      "--phone", phones,
+      "the modem's phone book: NUMBER=line (this line), NUMBER=HOST:PORT[,drop=N], or NUMBER=busy, "
+      "noanswer, nocarrier, nodialtone");
+  app.add_flag("--modem-silent", modemSilent, "the modem answers nothing");
   app.add_option("--time", start, "the devices' clock starts at \"YYYY-MM-DD hh:mm[:ss]\" and runs on");
   CLI11_PARSE(app, argc, argv);
-  if (listen.empty() && !pty && udp.empty()) listen = "127.0.0.1:4001";
+  if (listen.empty() && !pty && udp.empty()) listen = modem ? "127.0.0.1:0" : "127.0.0.1:4001";
 
   std::unique_ptr<ScaledClock> calendar;
   if (!start.empty()) {
@@ -137,9 +172,19 @@ int main(int argc, char** argv) {
       std::cout << std::endl;
     }
     if (pty) std::cout << "metersim: pseudo-terminal " << line.OpenPty() << std::endl;
+    std::unique_ptr<THayesModem> hayes;
+    if (modem) {
+      std::string error;
+      hayes = StartModem(line, phones, modemSilent, error);
+      if (!hayes) {
+        std::cerr << "metersim: " << error << "\n";
+        return 2;
+      }
+    }
     for (const auto& text : devices) std::cout << "metersim: device " << text << std::endl;
     int signal = 0;
     sigwait(&stopSignals, &signal);
+    if (hayes) hayes->Stop();
     line.Stop();
     std::cout << "metersim: stopped" << std::endl;
   } catch (const ESimError& e) {

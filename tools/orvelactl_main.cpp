@@ -10,6 +10,7 @@ int main(int argc, char** argv) {
   orvela::ctl::AddDeviceCommands(app, exitCode);
   orvela::ctl::AddJournalCommands(app, exitCode);
   orvela::ctl::AddScanCommands(app, exitCode);
+  orvela::ctl::AddPortCommands(app, exitCode);
   orvela::ctl::AddDaCommands(app, exitCode);
   orvela::ctl::AddHdaCommands(app, exitCode);
   try {

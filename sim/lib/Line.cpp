@@ -7,12 +7,13 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "metersim/Pty.h"
 
 namespace orvela::sim {
 
@@ -246,30 +247,12 @@ std::string TLine::TcpAddress() const {
 
 std::string TLine::OpenPty() {
   if (ptyMaster_ >= 0) throw ESimError("the line already has a pseudo-terminal");
-  int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  char name[128] = {};
-  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 ||
-      ::ptsname_r(master, name, sizeof name) != 0) {
-    std::string reason = std::strerror(errno);
-    if (master >= 0) ::close(master);
-    throw ESimError("cannot open a pseudo-terminal: " + reason);
-  }
-  int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  termios mode{};
-  if (slave < 0 || ::tcgetattr(slave, &mode) != 0) {
-    std::string reason = std::strerror(errno);
-    if (slave >= 0) ::close(slave);
-    ::close(master);
-    throw ESimError("cannot open " + std::string(name) + ": " + reason);
-  }
-  ::cfmakeraw(&mode);
-  ::tcsetattr(slave, TCSANOW, &mode);
-  ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-  ptyMaster_ = master;
-  ptySlave_ = slave;
-  ptyPath_ = name;
+  TPty pty = OpenRawPty();
+  ptyMaster_ = pty.master;
+  ptySlave_ = pty.slave;
+  ptyPath_ = pty.path;
   started_ = true;
-  StartSession(std::make_unique<TStreamChannel>(master, false, false), false);
+  StartSession(std::make_unique<TStreamChannel>(ptyMaster_, false, false), false);
   return ptyPath_;
 }
 

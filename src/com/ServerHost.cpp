@@ -5,6 +5,7 @@
 
 #include "engine/ConnOrder.h"
 #include "journal/JournalStart.h"
+#include "links/PortMap.h"
 #include "opc_da/DaServerClass.h"
 #include "opc_da/DaServerState.h"
 #include "opc_hda/HdaServerClass.h"
@@ -224,6 +225,7 @@ void TServerHost::BuildServer(const TServerHostOptions& options) {
   connections_->Attach(engine_->Engine());
   engine_->Engine().SetSettings(controller_.Settings());
   engine_->Engine().SetProgramFolder(programFolder_);
+  SetPortMapFolder(programFolder_);
   context_ = std::make_unique<TServerContext>(
       TServerContext{tree_, engine_->Engine(), logs_, clock, options.syncReadLimit});
   // Every COM call of the clients arrives on this thread: it is the main apartment.

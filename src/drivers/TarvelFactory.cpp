@@ -1,6 +1,8 @@
 #include "drivers/TarvelFactory.h"
 
 #include "drivers/Families.h"
+#include "links/CommPort.h"
+#include "links/ModemCommPort.h"
 #include "links/TcpConnectionPort.h"
 #include "links/UdpConnectionPort.h"
 #include "platform/JournalSink.h"
@@ -28,12 +30,16 @@ std::string_view TTarvelFactory::ModelClassFor(uint8_t modelCode, uint8_t protKi
 
 std::unique_ptr<TConnectionDevice> TTarvelFactory::MakeLink(uint8_t connKind, TConnSettings* settings) {
   switch (static_cast<TConnKind>(connKind)) {
+    case TConnKind::SerialLine:
+      return std::make_unique<TLineCommPort>(settings);
+    case TConnKind::DialUpModem:
+      return std::make_unique<TModemCommPort>(settings);
     case TConnKind::Udp:
       return std::make_unique<TUdpConnectionPort>(settings);
     case TConnKind::TcpClient:
       return std::make_unique<TTCPConnectionPort>(settings);
     default:
-      // Serial line, modem, closed library and inbound server come with their links.
+      // Closed library and inbound server come with their links.
       return nullptr;
   }
 }

@@ -10,6 +10,7 @@ void AddConfigCommands(CLI::App& app, int& exitCode);
 void AddDeviceCommands(CLI::App& app, int& exitCode);
 void AddJournalCommands(CLI::App& app, int& exitCode);
 void AddScanCommands(CLI::App& app, int& exitCode);
+void AddPortCommands(CLI::App& app, int& exitCode);
 // da and hda reach the OPC server as a client does: through the endpoint of a running server that serves
 // the folder, else hosted in their own process.
 void AddDaCommands(CLI::App& app, int& exitCode);

@@ -25,6 +25,7 @@ struct TConfigOptions {
   int32_t port = kDemoTcpPort;
   bool force = false;
   bool withoutMeter = false;
+  std::string modem;  // PORT:NUMBER: the demo's connection dials the meter through a modem
 };
 
 constexpr TConfigPart kConfigParts[] = {TConfigPart::Settings, TConfigPart::Connections, TConfigPart::Tree};
@@ -264,6 +265,24 @@ int RunRewrite(const TConfigOptions& options) {
   return 0;
 }
 
+// The demo's first connection (and the meter on it) becomes a dial-up modem on port calling number.
+bool DialDemoConnection(TConfigController& controller, const std::string& portAndNumber) {
+  size_t colon = portAndNumber.find(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == portAndNumber.size()) return false;
+  TConnRow& row = controller.Connections().Rows.at(0);
+  row.Columns[ccPort] = portAndNumber.substr(0, colon);
+  row.Columns[ccTelephone] = portAndNumber.substr(colon + 1);
+  row.Columns[ccIpAddress] = row.Columns[ccRemotePort] = row.Columns[ccLocalPort] = "";
+  row.Columns[ccKind] = std::to_string(static_cast<int>(TConnKind::DialUpModem));
+  std::optional<TConnKey> key = ConnKeyFromRow(row);
+  if (!key) return false;
+  row.Settings->Key = *key;
+  row.Settings->ModemMode = 1;
+  for (TNTreeData* device : controller.Tree().Root()->Children)
+    if (device->Name == kDemoMeterName) TTree::SetConnectionKey(device, *key);
+  return true;
+}
+
 int RunDemo(const TConfigOptions& options) {
   std::error_code ec;
   std::filesystem::create_directories(options.dir, ec);
@@ -271,6 +290,10 @@ int RunDemo(const TConfigOptions& options) {
   TConfigController controller(options.dir, tree);
   BuildDemoConfiguration(controller, options.withoutMeter ? TNodeDescriber{} : DescribeTarvel2001TreeNode,
                          options.port);
+  if (!options.modem.empty() && !DialDemoConnection(controller, options.modem)) {
+    std::cerr << "--modem: PORT:NUMBER expected, not \"" << options.modem << "\"\n";
+    return 1;
+  }
   const TConfigProblems problems = controller.Save();
   for (const EConfigFile& problem : problems) std::cerr << problem.what() << "\n";
   if (!problems.empty()) return 1;
@@ -326,6 +349,8 @@ void AddConfigCommands(CLI::App& app, int& exitCode) {
       ->check(CLI::Range(1, 65535));
   demo->add_flag("--without-meter", demoOptions->withoutMeter,
                  "Leave the meter out, for autoconfig to read it from the line");
+  demo->add_option("--modem", demoOptions->modem,
+                   "PORT:NUMBER: the meter's connection dials through a modem");
   demo->group("");  // hidden: for scripts/demo
   Bind(demo, exitCode, demoOptions, RunDemo, true);
 }

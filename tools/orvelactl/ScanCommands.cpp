@@ -8,6 +8,7 @@
 #include "drivers/DataModel.h"
 #include "drivers/Families.h"
 #include "drivers/TarvelFactory.h"
+#include "links/PortMap.h"
 #include "orvelactl/Commands.h"
 #include "orvelactl/FolderClaim.h"
 #include "tree/ConfigController.h"
@@ -78,6 +79,7 @@ std::string ReadSerial(uint8_t address, int model, const TConnKey& key, TConnect
 }
 
 std::vector<TFoundDevice> Scan(const TScanOptions& options) {
+  SetPortMapFolder(options.dir);
   TTree tree(std::filesystem::exists(std::filesystem::path(options.dir) / "english"));
   TConfigController controller(options.dir, tree);
   controller.LoadSettings();  // a missing or damaged tParam.dat leaves the defaults: the program folder
