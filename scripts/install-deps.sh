@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libfmt-dev libcli11-dev nlohmann-json3-dev libsqlite3-dev sqlite3 libtinyxml2-dev
-  socat lrzsz python3
+  socat lrzsz python3 python3-pymodbus python3-serial python3-serial-asyncio libmodbus-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "drivers/Families.h"
+#include "metersim/MBusSlave.h"
+#include "metersim/ModBusSlave.h"
 #include "metersim/TarvelDevice.h"
 
 namespace orvela::sim {
@@ -27,6 +29,16 @@ const std::vector<TSimFamily>& Families() {
        [](uint8_t a, std::string s) {
          return std::make_unique<TTarvelDevice>(TarvelFLayout(), a, std::move(s));
        }},
+      // The same meters behind a ModBus converter's tunnel, and a plain M-Bus heat meter.
+      {"tarvel2001_mb",
+       [](uint8_t a, std::string s) {
+         return std::make_unique<TTunnelledTarvel>("tarvel2001_mb", Tarvel2001Layout(), a, std::move(s));
+       }},
+      {"tarvelf_mb",
+       [](uint8_t a, std::string s) {
+         return std::make_unique<TTunnelledTarvel>("tarvelf_mb", TarvelFLayout(), a, std::move(s));
+       }},
+      {"mbus", [](uint8_t a, std::string s) { return std::make_unique<TMBusMeter>("mbus", a, std::move(s)); }},
   };
   return families;
 }

@@ -2,7 +2,9 @@
 
 #include <functional>
 
+#include "metersim/MBusSlave.h"
 #include "metersim/MakerResponder.h"
+#include "metersim/ModBusSlave.h"
 
 namespace orvela::sim {
 
@@ -11,6 +13,8 @@ std::unique_ptr<TResponder> MakeResponder(std::string_view protocol) {
   static const std::vector<std::pair<std::string_view, std::function<std::unique_ptr<TResponder>()>>>
       kFamilies = {
           {kMakerProtocol, [] { return std::make_unique<TMakerResponder>(); }},
+          {kModBusProtocol, [] { return std::make_unique<TModBusResponder>(); }},
+          {kMBusProtocol, [] { return std::make_unique<TMBusResponder>(); }},
       };
   for (const auto& [name, make] : kFamilies) {
     if (name == protocol) return make();

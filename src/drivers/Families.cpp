@@ -3,6 +3,8 @@
 #include "drivers/Tarvel2001.h"
 #include "drivers/TarvelDataModel.h"
 #include "drivers/TarvelF.h"
+#include "protocols/MBusProtocol.h"
+#include "protocols/ModBusProtocol.h"
 #include "protocols/XModemProtocol.h"
 
 namespace orvela {
@@ -28,11 +30,11 @@ std::unique_ptr<TProtocol> MakeFramingOf() {
   return std::make_unique<TFraming>();
 }
 
-// ModBus, M-Bus, the closed-library, Electro, Intel and Neyron framings come with their families.
+// The closed-library, Electro, Intel and Neyron framings come with their families.
 constexpr std::array kFramingKinds = {
     TFramingKind{TProtKind::XModem, kcXModem, &MakeFramingOf<XModemProtocol>, true},
-    TFramingKind{TProtKind::ModBus, kcModBus, nullptr, true},
-    TFramingKind{TProtKind::MBus, kcOther, nullptr, false},
+    TFramingKind{TProtKind::ModBus, kcModBus, &MakeFramingOf<ModBusProtocol>, true},
+    TFramingKind{TProtKind::MBus, kcOther, &MakeFramingOf<MBusProtocol>, false},
     TFramingKind{TProtKind::Ob, kcClosedLibrary, nullptr, true},
     TFramingKind{TProtKind::Electro, kcOther, nullptr, false},
     TFramingKind{TProtKind::Intel, kcOther, nullptr, false},

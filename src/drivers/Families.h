@@ -46,7 +46,9 @@ constexpr TModelCell kNoModel{};
 constexpr TModelCell ModelCell(std::string_view className, TModelMaker make = nullptr) {
   return {className, make};
 }
-// The maker's meters: the same messages on XModem and the closed-library framing, a tunnel on ModBus.
+// The maker's meters: the same messages on XModem and the closed-library framing, a tunnel on ModBus. The
+// ModBus framing carries the messages through the tunnel itself, so a tunnel class is its family's driver
+// on that framing.
 constexpr TModelClasses MakerClasses(TModelCell messages, TModelCell tunnel) {
   return {messages, messages, tunnel, kNoModel};
 }
@@ -90,11 +92,13 @@ inline constexpr std::array kFamilies = {
             MakerClasses(ModelCell("TTarvelM"), ModelCell("TTarvelM_MB")),
             TIdentifyStage::First, 8, false, 0, true},
     TFamily{mcTarvel2001, "tarvel2001", "ТАРВЕЛ мод.2001  ", "TARVEL2001  ",
-            MakerClasses(ModelCell("TTarvel2001", &MakeModelOf<TTarvel2001>), ModelCell("TTarvel2001_MB")),
+            MakerClasses(ModelCell("TTarvel2001", &MakeModelOf<TTarvel2001>),
+                         ModelCell("TTarvel2001_MB", &MakeModelOf<TTarvel2001>)),
             TIdentifyStage::Second, 8},
     // The F meter answers the family's own serial request, so the family base reads it for a scan.
     TFamily{mcTarvelF, "tarvelf", "ТАРВЕЛ  ", "ТАРВЕЛ  ",
-            MakerClasses(ModelCell("TTarvelF", &MakeModelOf<TTarvelF>), ModelCell("TTarvelF_MB")),
+            MakerClasses(ModelCell("TTarvelF", &MakeModelOf<TTarvelF>),
+                         ModelCell("TTarvelF_MB", &MakeModelOf<TTarvelF>)),
             TIdentifyStage::Second, 3, true, 0, false, &MakeModelOf<TTarvelDataModel>},
     TFamily{mcOrlix, "orlix", "Орликс  ", "ORLIX  ",
             {ModelCell("TKOrlix_XM"), kNoModel, ModelCell("TKOrlix_MB"), kNoModel}},

@@ -6,6 +6,7 @@
 #include "links/TcpConnectionPort.h"
 #include "links/UdpConnectionPort.h"
 #include "platform/JournalSink.h"
+#include "protocols/ModBusProtocol.h"
 
 namespace orvela {
 namespace {
@@ -74,6 +75,8 @@ std::unique_ptr<TDataModel> TTarvelFactory::MakeModel(uint8_t modelCode, const T
   if (make == nullptr || link == nullptr) return nullptr;
   std::unique_ptr<TProtocol> framing = CreateFraming(key.ProtType, owner);
   if (!framing) return nullptr;
+  if (auto* modbus = dynamic_cast<ModBusProtocol*>(framing.get()))
+    modbus->SetRequestPauseMs(environment.Settings.RequestPauseMs);
   std::unique_ptr<TDataModel> model = make(std::move(framing), modelOwner, link);
   model->SetOrder(OrderOf(key, catalog));
   model->SetEnvironment(environment);
@@ -127,6 +130,8 @@ std::unique_ptr<TDataModel> TTarvelFactory::CreateScanModel(uint8_t protKind, TC
   if (kind == nullptr || !kind->makerMessages) return nullptr;
   std::unique_ptr<TProtocol> framing = CreateFraming(protKind, owner);
   if (!framing || link == nullptr) return nullptr;
+  if (auto* modbus = dynamic_cast<ModBusProtocol*>(framing.get()))
+    modbus->SetRequestPauseMs(environment.Settings.RequestPauseMs);
   auto model = std::make_unique<TDataModel>(std::move(framing), nullptr, link);
   model->SetEnvironment(environment);
   return model;

@@ -20,3 +20,18 @@ uint16_t Crc16Xmodem(std::span<const uint8_t> data) {
 }
 
 }  // namespace orvela
+
+namespace orvela {
+
+void TCrc16ModBus::Feed(uint8_t byte) {
+  reg_ ^= byte;
+  for (int bit = 0; bit < 8; ++bit) reg_ = (reg_ & 1u) ? static_cast<uint16_t>((reg_ >> 1) ^ 0xA001u) : reg_ >> 1;
+}
+
+uint16_t Crc16ModBus(std::span<const uint8_t> data) {
+  TCrc16ModBus crc;
+  crc.Feed(data);
+  return crc.Value();
+}
+
+}  // namespace orvela

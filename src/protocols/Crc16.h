@@ -23,3 +23,23 @@ class TCrc16Xmodem {
 uint16_t Crc16Xmodem(std::span<const uint8_t> data);
 
 }  // namespace orvela
+
+namespace orvela {
+
+// ModBus RTU CRC-16: initial value 0xFFFF, reflected polynomial 0xA001, no final XOR; sent low byte first.
+class TCrc16ModBus {
+ public:
+  void Reset() { reg_ = 0xFFFF; }
+  void Feed(uint8_t byte);
+  void Feed(std::span<const uint8_t> bytes) {
+    for (uint8_t b : bytes) Feed(b);
+  }
+  uint16_t Value() const { return reg_; }
+
+ private:
+  uint16_t reg_ = 0xFFFF;
+};
+
+uint16_t Crc16ModBus(std::span<const uint8_t> data);
+
+}  // namespace orvela

@@ -164,6 +164,16 @@ void TProtocol::Poll() {
   if (GetClock().TickMs() > deadline_) throw EDeadlinePassed{};
 }
 
+std::optional<uint8_t> TProtocol::ReadBytePolled(int attempts, int pollUnits) {
+  for (int i = 0; i < attempts; ++i) {
+    Poll();
+    link_->CheckLink();
+    if (link_->InCount() > 0) return link_->ReadByte();
+    link_->WaitData(pollUnits);
+  }
+  return std::nullopt;
+}
+
 int32_t TProtocol::LineSpeed() const {
   return link_ != nullptr && link_->Settings() != nullptr ? link_->Settings()->BaudRate : 0;
 }

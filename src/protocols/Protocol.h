@@ -4,6 +4,7 @@
 // by one reader thread only.
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -116,6 +117,8 @@ class TProtocol {
   void ArmDeadline(int64_t budgetMs);
   // Every wait loop passes here: raises EShutdownStop or EDeadlinePassed.
   void Poll();
+  // Up to `attempts` × (Poll, CheckLink, a waiting byte or WaitData(pollUnits)); none when nothing came.
+  std::optional<uint8_t> ReadBytePolled(int attempts, int pollUnits);
   // The connection's line speed in bit/s; 0 when it names none.
   int32_t LineSpeed() const;
 

@@ -93,12 +93,7 @@ bool XModemProtocol::AnythingWaiting() {
 }
 
 uint8_t XModemProtocol::ReadByteTimed() {
-  for (int i = 0; i < kTimedReadPolls; ++i) {
-    Poll();
-    link_->CheckLink();
-    if (link_->InCount() > 0) return link_->ReadByte();
-    link_->WaitData(20);
-  }
+  if (std::optional<uint8_t> byte = ReadBytePolled(kTimedReadPolls, 20)) return *byte;
   throw EReadExcept("Ошибка чтения байта");
 }
 

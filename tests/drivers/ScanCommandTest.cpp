@@ -32,11 +32,11 @@ class ScanCommand : public ::testing::Test {
     SetSystemClock(nullptr);
   }
 
-  void WriteConnections(uint16_t port) {
+  void WriteConnections(uint16_t port, const std::string& protocol = "XModem") {
     TConnectionList list;
     TConnRow row;
     row.Enabled = true;
-    row.Columns = {"Котельная", "XModem", "", "", "127.0.0.1", std::to_string(port), "", "3"};
+    row.Columns = {"Котельная", protocol, "", "", "127.0.0.1", std::to_string(port), "", "3"};
     TConnSettings settings = TConnSettings::Defaults();
     settings.EchoTested = 1;
     row.Settings = settings;
@@ -82,6 +82,20 @@ TEST_F(ScanCommand, UnknownConnectionAndSilentLineAreErrors) {
   WriteConnections(port);
   EXPECT_EQ(Run({"scan", "--dir", dir.string(), "--conn", "Котельная"}, out, &err), 1);
   EXPECT_NE(err.find("no device list"), std::string::npos) << err;
+}
+
+TEST_F(ScanCommand, FindsTheMetersBehindAModBusConverter) {
+  line = std::make_unique<sim::TLine>(sim::TLineOptions{.clock = &clock});
+  line->AddDevice(sim::MakeDevice("tarvel2001_mb", 1, "12345678"));
+  line->AddDevice(sim::MakeDevice("tarvelf_mb", 2, "87654321"));
+  line->ListenTcp();
+  WriteConnections(line->Port(), "ModBus");
+  std::string out;
+  ASSERT_EQ(Run({"scan", "--dir", dir.string(), "--conn", "Котельная", "--json"}, out), 0) << out;
+  auto expected = nlohmann::json::parse(R"([{"address": 1, "model": 2, "serial": "12345678"},
+                                            {"address": 2, "model": 3, "serial": "87654321"}])");
+  EXPECT_EQ(nlohmann::json::parse(out), expected);
+  for (const sim::TExchangeRecord& r : line->Exchanges()) EXPECT_EQ(r.protocol, "modbus");
 }
 
 }  // namespace

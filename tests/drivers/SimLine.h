@@ -45,6 +45,8 @@ struct TSimLineSetup {
   // UDP: the key's address field carries the ports, as auto-configuration stores them (the port field is
   // then ignored).
   bool udpPortsInAddress = false;
+  // The framing: XModem, or ModBus with the meters behind the converter's tunnel (families "…_mb").
+  TProtKind protocol = TProtKind::XModem;
 };
 
 class TSimLineTest : public ::testing::Test {
@@ -58,7 +60,7 @@ class TSimLineTest : public ::testing::Test {
         line(sim::TLineOptions{.clock = &clock, .udpReplyPortShift = setup.udpReplyPortShift}) {
     for (const TSimMeter& m : meters_) line.AddDevice(sim::MakeDevice(m.family, m.address, m.serial));
     settings.EchoTested = 1;  // the line does not echo; spare every connection the probe
-    key.ProtType = static_cast<uint8_t>(TProtKind::XModem);
+    key.ProtType = static_cast<uint8_t>(setup.protocol);
     key.IP_Addr = "127.0.0.1";
     if (setup.link == ESimLink::Tcp) {
       line.ListenTcp();
@@ -135,8 +137,11 @@ class TSimLineTest : public ::testing::Test {
     throw std::invalid_argument("no simulated meter at address " + std::to_string(address));
   }
   static const TFamily* FamilyOf(const TSimMeter& meter) {
+    // A meter behind the tunnel is its family's meter.
+    std::string_view name = meter.family;
+    if (name.ends_with("_mb")) name.remove_suffix(3);
     for (const TFamily& family : kFamilies)
-      if (family.key == meter.family) return &family;
+      if (family.key == name) return &family;
     return nullptr;
   }
 
