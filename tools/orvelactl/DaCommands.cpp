@@ -190,13 +190,13 @@ int RunWatch(const TDaOptions& options) {
   Check(container->FindConnectionPoint(IID_IOPCDataCallback, point.Put()), "FindConnectionPoint");
   DWORD cookie = 0;
   Check(point->Advise(printer->Identity(), &cookie), "Advise");
-  // The refresh stands at the group's update rate until the group goes: each run is a data change.
+  // The active group sends what changed at its update rate; the refresh gives every item's value at once.
   TComPtr<IOPCAsyncIO2> async;
   Check(session.Group().QueryInterface(IID_IOPCAsyncIO2, async.PutVoid()), "IOPCAsyncIO2");
   DWORD cancelId = 0;
   Check(async->Refresh2(OPC_DS_DEVICE, 1, &cancelId), "Refresh2");
-  // A device that stops answering still calls back (with a bad quality); silence for longer than a
-  // read could take means the server itself stopped.
+  // A device that stops answering still calls back (its quality changes to bad); values that stay the
+  // same are not changes, so a watch for more changes than come ends at the limit.
   const auto limit = options.Timeout().count() > 0 ? options.Timeout() : std::chrono::minutes(3);
   const auto quiet = limit + std::chrono::milliseconds(options.rate);
   const bool done =
