@@ -229,11 +229,32 @@ test("HistoryRead raw returns the simulator's hourly records, paged by continuat
     time: r.time, value: Math.fround(r.value)
   }));
   assert.equal(expected.length, 6);
-  for (const max of [0, 2]) {
+  for (const max of [0, 2, 1]) {
     const pages = await historyPages(session, HEAT_HOURS, start, end, max);
     assert.deepEqual(pages.flat(), expected, `numValuesPerNode ${max}`);
     if (max) assert.ok(pages.every((p) => p.length <= max) && pages.length >= 3, JSON.stringify(pages));
   }
+});
+
+test("a continuation point edited by the client is refused; the one handed out goes on", async () => {
+  const { session } = stack.session;
+  const start = "2024-03-10T03:00:00.000Z";
+  const end = "2024-03-10T09:00:00.000Z";
+  const details = new ReadRawModifiedDetails({
+    isReadModified: false, startTime: new Date(start), endTime: new Date(end), numValuesPerNode: 2, returnBounds: false
+  });
+  const page = async (continuationPoint) => (await session.performMessageTransaction(new HistoryReadRequest({
+    historyReadDetails: details, timestampsToReturn: TimestampsToReturn.Source, nodesToRead: [{ nodeId: HEAT_HOURS, continuationPoint }]
+  }))).results[0];
+  const first = await page(null);
+  assert.ok(first.continuationPoint && first.continuationPoint.length, "a point for the rest");
+  const tampered = Buffer.from(first.continuationPoint);
+  tampered[tampered.length - 1] ^= 0x80;
+  assert.equal((await page(tampered)).statusCode.value, StatusCodes.BadContinuationPointInvalid.value);
+  const second = await page(first.continuationPoint);
+  assert.ok(second.statusCode.isGood(), second.statusCode.name);
+  const expected = simValues(["--hours", "--from", start, "--to", end]).records.slice(2, 4).map((r) => r.time);
+  assert.deepEqual(second.historyData.dataValues.map((dv) => dv.sourceTimestamp.toISOString()), expected);
 });
 
 test("HistoryRead with the year 9999 as an open end returns the archive from its start", async () => {

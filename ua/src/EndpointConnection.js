@@ -56,20 +56,27 @@ class EndpointConnection extends EventEmitter {
   }
 
   // Sends one request; resolves with the reply of an "ok" request, rejects with an EndpointError otherwise.
-  // onPart receives every part; timeoutMs (0 = none) cancels the request on the endpoint and rejects.
-  request(op, args = {}, { onPart = null, timeoutMs = 0 } = {}) {
+  // onPart receives every part; timeoutMs (0 = none) cancels the request on the endpoint and rejects;
+  // onSent receives the request's id, for cancel().
+  request(op, args = {}, { onPart = null, timeoutMs = 0, onSent = null } = {}) {
     if (!this.ready) return Promise.reject(new EndpointError(HR.DISCONNECTED, "endpoint not connected"));
-    return this.send(op, args, onPart, timeoutMs);
+    return this.send(op, args, onPart, timeoutMs, onSent);
   }
 
-  send(op, args, onPart, timeoutMs) {
+  // Asks the endpoint to withdraw a request nobody waits for any more; its reply still settles it.
+  cancel(id) {
+    if (this.pending.has(id)) this.write({ id: this.nextId++, op: "cancel", req: id });
+  }
+
+  send(op, args, onPart, timeoutMs, onSent = null) {
     const id = this.nextId++;
+    if (onSent) onSent(id);
     return new Promise((resolve, reject) => {
       const entry = { resolve, reject, onPart, timer: null };
       if (timeoutMs > 0) {
         entry.timer = setTimeout(() => {
+          this.cancel(id);
           this.pending.delete(id);
-          this.write({ id: this.nextId++, op: "cancel", req: id });
           reject(new EndpointError(HR.TIMEOUT, `${op}: no reply within ${timeoutMs} ms`));
         }, timeoutMs);
       }

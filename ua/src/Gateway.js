@@ -53,6 +53,16 @@ class Gateway {
     // a Read's failed device reads are answered to that Read alone, not stored in the variables
     const read = engine.read.bind(engine);
     engine.read = async (context, request) => this.reads.answerFailures(request.nodesToRead, await read(context, request));
+    const onRead = this.server._on_ReadRequest;
+    this.server._on_ReadRequest = (message, channel) => {
+      if (message.request) this.reads.noteRequest(message.request, message.session || null);
+      return onRead.call(this.server, message, channel);
+    };
+    // a closed session's device reads no other Read waits for are withdrawn; its continuation points released
+    this.server.on("session_closed", (session) => {
+      this.reads.sessionGone(session);
+      this.history.sessionGone(session);
+    });
     this.subs = new SubscriptionMapper(this.connection, this.mirror, { log: this.log });
     this.subs.attach(this.server);
 

@@ -14,10 +14,12 @@ const HR = {
   UNEXPECTED: 0x8000ffff,
   ABORT: 0x80004004,
   INVALIDHANDLE: 0xc0040001,
+  TIMEOUT: 0x800705b4,
   BADRIGHTS: 0xc0040006,
   UNKNOWNITEMID: 0xc0040007
 };
 const DA_FLOOR_MS = 2000;
+const READ_DEADLINE_MS = 60000;
 const HOUR_US = 3600e6;
 
 function node(nid, kind, extra = {}) {
@@ -82,6 +84,9 @@ class FakeEndpoint {
     this.partSize = options.partSize || 1000;
     this.rateScale = options.rateScale || 1; // a subscription of R ms delivers every R / rateScale ms
     this.browseHeld = options.browseHeld || null; // a promise the browse replies wait for
+    this.dead = new Set(options.dead || []); // items whose device never answers: their reads end at the deadline
+    this.tokens = new Map(); // hist.raw continuation token -> { nid, start, end, bounds, next }
+    this.nextToken = 1;
     this.tick = 0;
     this.requests = []; // every request line, parsed
     this.conns = new Set();
@@ -117,7 +122,7 @@ class FakeEndpoint {
   }
 
   accept(socket) {
-    const c = { socket, hello: false, subs: new Map(), nextSub: 1 };
+    const c = { socket, hello: false, subs: new Map(), nextSub: 1, held: new Map() };
     this.conns.add(c);
     const splitter = new LineSplitter(
       (line) => this.onLine(c, line),
@@ -130,6 +135,8 @@ class FakeEndpoint {
 
   closeConn(c) {
     for (const s of c.subs.values()) clearInterval(s.timer);
+    for (const timer of c.held.values()) clearTimeout(timer);
+    c.held.clear();
     c.subs.clear();
     this.conns.delete(c);
     c.socket.destroy();
@@ -193,10 +200,21 @@ class FakeEndpoint {
     this.send(c, { id: msg.id, ok: true, generation: this.generation, count: nodes.length });
   }
 
+  // A read with a dead item is answered at its deadline (timeoutMs, else 60 s): the other items with their
+  // values, the dead ones timed out; a cancel before that withdraws it.
   op_read(c, msg) {
     if (!Array.isArray(msg.items) || msg.items.some((x) => typeof x !== "string")) return this.fail(c, msg.id, HR.INVALIDARG, "items");
-    this.tick++;
-    this.send(c, { id: msg.id, ok: true, items: msg.items.map((nid) => this.current(nid)) });
+    const timeoutMs = msg.timeoutMs ?? 0;
+    if (!Number.isSafeInteger(timeoutMs) || timeoutMs < 0 || timeoutMs > 2147483647) return this.fail(c, msg.id, HR.INVALIDARG, "timeoutMs");
+    const answer = () => {
+      c.held.delete(msg.id);
+      this.tick++;
+      const items = msg.items.map((nid) => (this.dead.has(nid) ? { v: null, t: null, q: 0, hr: HR.TIMEOUT } : this.current(nid)));
+      this.send(c, { id: msg.id, ok: true, items });
+    };
+    if (!msg.items.some((nid) => this.dead.has(nid))) return answer();
+    const deadline = timeoutMs === 0 || timeoutMs > READ_DEADLINE_MS ? READ_DEADLINE_MS : timeoutMs;
+    c.held.set(msg.id, setTimeout(answer, deadline));
   }
 
   op_sub(c, msg) {
@@ -233,31 +251,51 @@ class FakeEndpoint {
     this.send(c, { ev: "data", sub: sub.id, items: nids.map((nid) => ({ nid, ...this.current(nid) })) });
   }
 
+  // By time, or with `cont` from the position a token of an earlier reply names (same window and bounds,
+  // no start bound again). Tokens are the fixture's own: an unknown one, or one of another nid, is refused.
   op_hist_raw(c, msg) {
     const err = this.itemError(msg.nid, "hist");
     if (err) return this.fail(c, msg.id, err, "not historizing");
-    if (!isTime(msg.start) || !isTime(msg.end)) return this.fail(c, msg.id, HR.INVALIDARG, "start or end out of range");
-    if (!(msg.start < msg.end)) return this.fail(c, msg.id, HR.INVALIDARG, "start must be before end");
+    let q = { nid: msg.nid, start: msg.start, end: msg.end, bounds: Boolean(msg.bounds), next: 0 };
+    if (msg.cont !== undefined) {
+      const kept = this.tokens.get(msg.cont);
+      if (!kept || kept.nid !== msg.nid) return this.fail(c, msg.id, HR.INVALIDHANDLE, "unknown continuation token");
+      q = kept;
+    } else {
+      if (!isTime(msg.start) || !isTime(msg.end)) return this.fail(c, msg.id, HR.INVALIDARG, "start or end out of range");
+      if (!(msg.start < msg.end)) return this.fail(c, msg.id, HR.INVALIDARG, "start must be before end");
+    }
     const all = this.archive.get(msg.nid) || [];
-    const inside = all.filter((r) => r.t >= msg.start && r.t < msg.end);
+    const inside = all.filter((r) => r.t >= q.start && r.t < q.end).slice(q.next);
     const max = msg.max || 1000000;
     const values = inside.slice(0, max);
     const more = inside.length > max;
-    if (msg.bounds) {
-      if (!values.length || values[0].t !== msg.start) {
-        const before = all.filter((r) => r.t < msg.start).pop();
-        values.unshift({ ...(before || { v: null, t: msg.start, q: 0x00100000 }), bound: true });
+    const reply = { id: msg.id, ok: true, count: 0, more };
+    if (more) {
+      reply.cont = `tok-${this.nextToken++}`;
+      this.tokens.set(reply.cont, { ...q, next: q.next + max });
+    }
+    if (q.bounds) {
+      if (q.next === 0 && (!values.length || values[0].t !== q.start)) {
+        const before = all.filter((r) => r.t < q.start).pop();
+        values.unshift({ ...(before || { v: null, t: q.start, q: 0x00100000 }), bound: true });
       }
-      if (!more) values.push({ ...(all.find((r) => r.t >= msg.end) || { v: null, t: msg.end, q: 0x00100000 }), bound: true });
+      if (!more) values.push({ ...(all.find((r) => r.t >= q.end) || { v: null, t: q.end, q: 0x00100000 }), bound: true });
     }
     for (let i = 0, part = 0; i < values.length; i += this.partSize, part++) {
       this.send(c, { id: msg.id, part, values: values.slice(i, i + this.partSize) });
     }
-    this.send(c, { id: msg.id, ok: true, count: values.length, more });
+    this.send(c, { ...reply, count: values.length });
   }
 
   op_cancel(c, msg) {
-    this.send(c, { id: msg.id, ok: true, found: false });
+    const timer = c.held.get(msg.req);
+    if (timer) {
+      clearTimeout(timer);
+      c.held.delete(msg.req);
+      this.fail(c, msg.req, HR.ABORT, "cancelled");
+    }
+    this.send(c, { id: msg.id, ok: true, found: Boolean(timer) });
   }
 
   op_status(c, msg) {

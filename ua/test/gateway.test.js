@@ -190,9 +190,11 @@ test("gateway over the protocol fixture", async (t) => {
   await t.test("HistoryRead raw pages through continuation points", async () => {
     const details = (startUs, endUs, max, bounds = false) =>
       new ReadRawModifiedDetails({ isReadModified: false, startTime: usToDate(startUs), endTime: usToDate(endUs), numValuesPerNode: max, returnBounds: bounds });
-    // the whole archive, 7 values a page
+    // the whole archive, 7 values a page; later pages go on from the endpoint's token
+    const histBefore = fake.ops("hist.raw").length;
     const all = await historyAll(session, ARC, details(base, base + 30 * HOUR_US, 7));
     assert.deepEqual(all.pages, [7, 7, 7, 7, 2]);
+    assert.deepEqual(fake.ops("hist.raw").slice(histBefore).map((r) => typeof r.cont), ["undefined", "string", "string", "string", "string"]);
     assert.deepEqual(all.values.map((dv) => dv.sourceTimestamp.getTime() * 1000), archive.map((r) => r.t));
     assert.deepEqual(all.values.map((dv) => dv.value.value), archive.map((r) => r.v));
     assert.deepEqual(
@@ -232,15 +234,73 @@ test("gateway over the protocol fixture", async (t) => {
     assert.equal(empty.statusCode.value, StatusCodes.GoodNoData.value);
   });
 
-  await t.test("HistoryRead: released and invalid points, unsupported kinds", async () => {
+  await t.test("HistoryRead: continuation points are the gateway's own, invalid when forged, used, released or foreign", async () => {
     const raw = new ReadRawModifiedDetails({ startTime: usToDate(base), endTime: usToDate(base + 30 * HOUR_US), numValuesPerNode: 5 });
-    const first = await historyRaw(session, ARC, raw);
-    const released = await historyRaw(session, ARC, raw, first.continuationPoint, true);
-    assert.equal(released.statusCode.value, StatusCodes.Good.value);
-    assert.equal((released.historyData.dataValues || []).length, 0);
+    const firstPoint = async (s = session) => (await historyRaw(s, ARC, raw)).continuationPoint;
+    const other = await openSession(gateway.endpointUrl());
+    const point = await firstPoint();
+    const tampered = Buffer.from(point);
+    tampered[0] ^= 1;
+    const used = await firstPoint();
+    assert.equal((await historyRaw(session, ARC, raw, used)).statusCode.value, StatusCodes.Good.value);
+    const released = await firstPoint();
+    const release = await historyRaw(session, ARC, raw, released, true);
+    assert.equal(release.statusCode.value, StatusCodes.Good.value);
+    assert.equal((release.historyData.dataValues || []).length, 0);
+    const foreign = await firstPoint(other.session);
     const cases = [
-      ["forged point", () => historyRaw(session, ARC, raw, Buffer.from('{"v":1,"n":"other","lo":0,"hi":1,"k":0,"r":false,"b":false}')), StatusCodes.BadContinuationPointInvalid],
-      ["garbage point", () => historyRaw(session, ARC, raw, Buffer.from("xyz")), StatusCodes.BadContinuationPointInvalid],
+      ["a point edited by the client", tampered],
+      ["a point used already", used],
+      ["a released point", released],
+      ["another session's point", foreign],
+      ["a window written by the client", Buffer.from('{"v":1,"n":"other","lo":0,"hi":1,"k":0,"r":false,"b":false}')],
+      ["garbage", Buffer.from("xyz")]
+    ];
+    for (const [what, cp] of cases) {
+      const r = await historyRaw(session, ARC, raw, cp);
+      assert.equal(r.statusCode.value, StatusCodes.BadContinuationPointInvalid.value, `${what}: ${r.statusCode.name}`);
+    }
+    assert.equal((await historyRaw(session, ARC, raw, point)).statusCode.value, StatusCodes.Good.value, "the point itself still serves");
+
+    // a closed session's points are released; a session keeps at most 100, none past their age
+    const points = gateway.history.points;
+    const sessionsBefore = points.sessions.size;
+    await other.close();
+    await waitFor(() => points.sessions.size === sessionsBefore - 1, "the closed session's points released");
+    const many = [];
+    for (let i = 0; i < 101; i++) many.push(await firstPoint());
+    assert.equal((await historyRaw(session, ARC, raw, many[0])).statusCode.value, StatusCodes.BadContinuationPointInvalid.value, "the oldest gave way");
+    assert.equal((await historyRaw(session, ARC, raw, many[100])).statusCode.value, StatusCodes.Good.value, "the newest serves");
+    const aged = await firstPoint();
+    const now = points.now;
+    points.now = () => now() + 10 * 60 * 1000 + 1;
+    try {
+      assert.equal((await historyRaw(session, ARC, raw, aged)).statusCode.value, StatusCodes.BadContinuationPointInvalid.value, "past its age");
+    } finally {
+      points.now = now;
+    }
+  });
+
+  await t.test("HistoryRead: an expired endpoint token falls back to a read by time", async () => {
+    const raw = new ReadRawModifiedDetails({ startTime: usToDate(base), endTime: usToDate(base + 30 * HOUR_US), numValuesPerNode: 4 });
+    const before = fake.ops("hist.raw").length;
+    const values = [];
+    let r = await historyRaw(session, ARC, raw);
+    values.push(...r.historyData.dataValues);
+    while (r.continuationPoint && r.continuationPoint.length) {
+      fake.tokens.clear(); // the endpoint forgot every token: each page falls back
+      r = await historyRaw(session, ARC, raw, r.continuationPoint);
+      assert.ok(!r.statusCode.isBad(), r.statusCode.name);
+      values.push(...r.historyData.dataValues);
+    }
+    assert.deepEqual(values.map((dv) => dv.sourceTimestamp.getTime() * 1000), archive.map((a) => a.t));
+    const asked = fake.ops("hist.raw").slice(before).map((q) => (q.cont ? "token" : "time"));
+    assert.deepEqual(asked, ["time", ...Array(7).fill(["token", "time"]).flat()], "each refused token, then the same page by time");
+  });
+
+  await t.test("HistoryRead: unsupported kinds and arguments", async () => {
+    const raw = new ReadRawModifiedDetails({ startTime: usToDate(base), endTime: usToDate(base + 30 * HOUR_US), numValuesPerNode: 5 });
+    const cases = [
       ["no start time", () => historyRaw(session, ARC, new ReadRawModifiedDetails({ endTime: new Date(), numValuesPerNode: 5 })), StatusCodes.BadInvalidTimestampArgument],
       ["modified", () => historyRaw(session, ARC, new ReadRawModifiedDetails({ isReadModified: true, startTime: usToDate(base), endTime: new Date() })), StatusCodes.BadHistoryOperationUnsupported],
       ["at time", () => historyRaw(session, ARC, new ReadAtTimeDetails({ reqTimes: [new Date()] })), StatusCodes.BadHistoryOperationUnsupported],

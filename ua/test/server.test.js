@@ -17,10 +17,12 @@ const {
   UserTokenType,
   ClientSubscription,
   ClientMonitoredItem,
-  TimestampsToReturn
+  TimestampsToReturn,
+  ReadRequest
 } = require("node-opcua");
 const { Gateway } = require("../src/Gateway");
 const { LIMITS } = require("../src/ServerSetup");
+const { endpointTimeout } = require("../src/ReadBatcher");
 const { tempDir, startPair, stopPair, openSession, waitFor } = require("./helpers");
 const { FakeEndpoint, demoTree, node } = require("./fake-endpoint");
 
@@ -322,3 +324,78 @@ test("Reads of a variable whose device read is under way join that read", async 
   assert.ok(a.statusCode.isGood() && b.statusCode.isGood(), `${a.statusCode.name} ${b.statusCode.name}`);
   assert.equal(a.value.value, b.value.value);
 });
+
+// A Read with the client's own time-out hint (the client library takes 15 s when none, at least 5 s).
+function readWithHint(session, nids, timeoutHint) {
+  return session.performMessageTransaction(
+    new ReadRequest({
+      requestHeader: { timeoutHint },
+      maxAge: 0,
+      timestampsToReturn: TimestampsToReturn.Both,
+      nodesToRead: nids.map((nid) => ({ nodeId: id(nid), attributeId: AttributeIds.Value }))
+    })
+  );
+}
+
+test("a dead device costs its own items only; a read nobody waits for any more is cancelled", async (t) => {
+  const dead = `${CUR}.V`;
+  const pair = await startPair({ dead: [dead] });
+  const { fake, gateway } = pair;
+  const clients = [await openSession(gateway.endpointUrl()), await openSession(gateway.endpointUrl())];
+  t.after(async () => {
+    for (const c of clients) await c.close().catch(() => {});
+    await stopPair(pair);
+  });
+
+  await t.test("the endpoint read's deadline is the Read's time-out hint, a little earlier, below the gateway's own", () => {
+    const cases = [
+      [0, 75000, 60000, "no hint: the endpoint's 60 s"],
+      [1500, 75000, 1350, "a short hint, less a tenth"],
+      [20000, 75000, 19500, "a longer hint, less half a second"],
+      [3600000, 75000, 60000, "an hour: the endpoint's 60 s"],
+      [3600000, 10000, 8000, "well before the gateway's own time-out"],
+      [5, 75000, 5, "a tiny hint stays positive"]
+    ];
+    for (const [hint, gatewayMs, expected, what] of cases) {
+      assert.equal(endpointTimeout(hint, gatewayMs), expected, what);
+    }
+  });
+
+  await t.test("live items come with their values, the dead one BadTimeout, within the hint", async () => {
+    const before = fake.ops("read").length;
+    const response = await readWithHint(clients[0].session, [`${CUR}.Q`, dead, `${CUR}.Наработка`], 6000);
+    const [q, v, n] = response.results;
+    assert.equal(q.statusCode.value, StatusCodes.Good.value, q.statusCode.name);
+    assert.equal(typeof q.value.value, "number");
+    assert.equal(v.statusCode.value, StatusCodes.BadTimeout.value, v.statusCode.name);
+    assert.equal(n.statusCode.value, StatusCodes.Good.value, n.statusCode.name);
+    const reads = fake.ops("read").slice(before);
+    assert.deepEqual(reads.map((r) => r.timeoutMs), [5500], "the hint less half a second");
+    const [cached] = await readValues(clients[0].session, [`${CUR}.Q`], 60000);
+    assert.ok(cached.statusCode.isGood(), "the live value was stored");
+  });
+
+  await t.test("joined Reads: the device read is withdrawn only when the last of them is gone", async () => {
+    const cancelsBefore = fake.ops("cancel").length;
+    const before = fake.ops("read").length;
+    const first = readWithHint(clients[0].session, [dead], 20000).catch((err) => err);
+    await waitFor(() => fake.ops("read").length === before + 1, "the first read at the endpoint");
+    const second = readWithHint(clients[1].session, [dead], 20000).catch((err) => err);
+    await waitFor(() => [...gateway.reads.active][0]?.readers.size === 2, "the second Read joined");
+    assert.equal(fake.ops("read").length, before + 1, "one endpoint read for both");
+    const [readId] = fake.ops("read").slice(before).map((r) => r.id);
+
+    await clients[0].session.close();
+    await waitFor(() => [...gateway.reads.active][0]?.readers.size === 1, "the first session's Read gone");
+    assert.equal(fake.ops("cancel").length, cancelsBefore, "no cancel while another Read waits");
+    await clients[1].session.close();
+    await waitFor(() => fake.ops("cancel").length === cancelsBefore + 1, "the cancel once nobody waits");
+    assert.equal(fake.ops("cancel")[cancelsBefore].req, readId);
+    assert.equal(gateway.reads.active.size, 0);
+    await Promise.all([first, second]);
+  });
+});
+
+async function readValues(session, nids, maxAge) {
+  return session.read(nids.map((nid) => ({ nodeId: id(nid), attributeId: AttributeIds.Value })), maxAge);
+}
