@@ -1,5 +1,6 @@
 #include "metersim/MBusSlave.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "metersim/Values.h"
@@ -102,11 +103,16 @@ std::vector<uint8_t> TMBusMeter::UserData(TDateTime now, uint8_t accessNumber) c
   PutLe32(body, EnergyKwh(now));
   body.insert(body.end(), {0x04, 0x13});
   PutLe32(body, VolumeLitres(now));
-  std::vector<uint8_t> frame{0x68, static_cast<uint8_t>(body.size()), static_cast<uint8_t>(body.size()),
-                             0x68};
-  frame.insert(frame.end(), body.begin(), body.end());
-  frame.push_back(Sum(body));
-  frame.push_back(0x16);
+  // Sized once and filled in place: start, L, L, start, body, check sum, stop.
+  const auto length = static_cast<uint8_t>(body.size());
+  std::vector<uint8_t> frame(body.size() + 6);
+  frame[0] = 0x68;
+  frame[1] = length;
+  frame[2] = length;
+  frame[3] = 0x68;
+  std::copy(body.begin(), body.end(), frame.begin() + 4);
+  frame[frame.size() - 2] = Sum(body);
+  frame[frame.size() - 1] = 0x16;
   return frame;
 }
 
