@@ -168,6 +168,7 @@ TEST_F(Endpoint, TheGatewaysSlotIsKeptAndSilentConnectionsGiveWay) {
     return status.value("connections", 0) == count;
   };
   gateway.reset();
+  ASSERT_TRUE(awaitConnections(8));  // the server has seen the gateway go before the silent one comes
   TLineClient silent(endpoint->SocketPath());
   ASSERT_TRUE(awaitConnections(9));
   gateway = std::make_unique<TLineClient>(endpoint->SocketPath());
