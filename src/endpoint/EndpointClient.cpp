@@ -1,5 +1,6 @@
 #include "endpoint/EndpointClient.h"
 
+#include "endpoint/EndpointListing.h"
 #include "endpoint/EndpointTree.h"
 #include "opc_da/DaServerClass.h"
 #include "opc_hda/HdaServerClass.h"
@@ -7,6 +8,20 @@
 namespace orvela {
 
 using namespace endpoint;
+
+namespace {
+
+// The branch a da.browse or hda.browse lists: an item identifier, the root when absent or empty.
+std::string ListingPath(const Json& request) {
+  constexpr size_t kMaxPath = 4096;
+  const Json* path = Optional(request, "path");
+  if (!path) return {};
+  if (!path->is_string() || path->get<std::string>().size() > kMaxPath)
+    throw ERequest{kInvalidArg, "path is not a string of at most 4096 bytes"};
+  return path->get<std::string>();
+}
+
+}  // namespace
 
 TEndpoint::TClient::TClient(TTree& tree, TConnections& conns) : tree_(tree), conns_(conns) {
   CLSID da{}, hda{};
@@ -50,6 +65,10 @@ void TEndpoint::TClient::Serve(uint64_t conn, const Json& request) {
       reply = subs_->Modify(conn, request);
     else if (op == "unsub")
       reply = subs_->Unsubscribe(conn, request);
+    else if (op == "da.browse")
+      reply = DaListing(*da_.Get(), ListingPath(request), Bool(request, "props"));
+    else if (op == "hda.browse")
+      reply = HdaListing(*hda_.Get(), ListingPath(request));
     conns_.Send(conn, OkReply(id, std::move(reply)), true);
     if (op == "sub" || op == "sub.mod") subs_->RefreshLast();
   } catch (const ERequest& e) {

@@ -32,7 +32,8 @@ void TLineHandler::Handle(uint64_t connId, TConn& conn, std::string_view line) {
   } catch (const ERequest& e) {
     return Reply(conn, id, e.hr, e.text);
   }
-  static const std::set<std::string> kMainOps = {"browse", "read", "sub", "sub.mod", "unsub", "hist.raw"};
+  static const std::set<std::string> kMainOps = {"browse", "read",     "sub",       "sub.mod",
+                                                 "unsub",  "hist.raw", "da.browse", "hda.browse"};
   if (!kMainOps.count(op)) return Reply(conn, id, kNotImpl, "unknown op");
   Post(connId, conn, id, std::move(request));
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "engine/OPCExplorer.h"
 #include "opc_da/DaArrays.h"
 #include "opc_da/DaEnumerators.h"
 #include "platform/MainThread.h"
@@ -37,25 +38,6 @@ std::string TreeId(std::u16string_view id) {
   return Utf16ToUtf8(id);
 }
 
-VARTYPE CanonicalType(const TNTreeData& node) {
-  const TVariant& type = Attribute(node, asDataType).Value;
-  const int64_t code = type.IsInteger() ? type.i : static_cast<int64_t>(type.AsDouble());
-  if (code == kDataTypeString) return VT_BSTR;
-  return static_cast<VARTYPE>(code);
-}
-
-// The node's access mode as OPC access rights.
-DWORD AccessRights(uint16_t mode) {
-  struct TRights {
-    uint16_t mode;
-    DWORD rights;
-  };
-  constexpr TRights kRights[] = {{1, OPC_READABLE}, {2, OPC_READABLE | OPC_WRITEABLE}, {3, OPC_WRITEABLE}};
-  for (const auto& r : kRights)
-    if (r.mode == mode) return r.rights;
-  return OPC_READABLE;
-}
-
 struct TResolved {
   bool found = false;
   int32_t handle = 0;
@@ -70,8 +52,8 @@ TResolved Resolve(TTree& tree, std::u16string_view id) {
   auto lock = tree.ReadLock();
   r.found = true;
   r.handle = node->Handle;
-  r.canonical = CanonicalType(*node);
-  r.rights = AccessRights(node->AccessMode);
+  r.canonical = NodeCanonicalType(*node);
+  r.rights = NodeAccessRights(node->AccessMode);
   return r;
 }
 

@@ -49,7 +49,10 @@ std::optional<TScope> ScopeOf(OPCENUMSCOPE scope) {
 }  // namespace
 
 TDA2::TDA2(std::shared_ptr<TDaServerState> state)
-    : state_(std::move(state)), groups_(std::make_shared<TDaGroupOwner>(state_)) {
+    : state_(std::move(state)),
+      groups_(std::make_shared<TDaGroupOwner>(state_)),
+      browse_(state_->Ctx().tree),
+      properties_(state_) {
   TConnectionPoint& point = AddConnectionPoint(IID_IOPCShutdown, 1);
   point.SetHandler(
       [this](DWORD, IUnknown* sink) { shutdown_ = sink ? static_cast<IOPCShutdown*>(sink) : nullptr; });

@@ -3,8 +3,10 @@
 #include <memory>
 #include <string>
 
+#include "opc_da/DaAddressSpace.h"
 #include "opc_da/DaGroup.h"
 #include "opc_da/DaIds.h"
+#include "opc_da/DaItemProperties.h"
 #include "opc_da/DaServerState.h"
 #include "platform/com/ComObject.h"
 #include "platform/com/ComSystem.h"
@@ -13,7 +15,8 @@
 
 namespace orvela {
 
-class TDA2 final : public TConnectionPointContainer<IConnectionPointContainer, IPersistFile,
+class TDA2 final : public TConnectionPointContainer<IOPCItemProperties, IConnectionPointContainer,
+                                                    IPersistFile, IOPCBrowseServerAddressSpace,
                                                     IOPCServerPublicGroups, IOPCCommon, IOPCServer, IDA2> {
  public:
   // Takes a slot of the server table (check HasFreeSlot first) and holds the engine while it lives.
@@ -43,6 +46,25 @@ class TDA2 final : public TConnectionPointContainer<IConnectionPointContainer, I
   HRESULT STDMETHODCALLTYPE GetPublicGroupByName(LPCWSTR szName, REFIID riid, IUnknown** ppUnk) override;
   HRESULT STDMETHODCALLTYPE RemovePublicGroup(OPCHANDLE hServerGroup, BOOL bForce) override;
 
+  // IOPCBrowseServerAddressSpace (DaServerBrowse.cpp): the client's own position in the device tree.
+  HRESULT STDMETHODCALLTYPE QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) override;
+  HRESULT STDMETHODCALLTYPE ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection,
+                                                 LPCWSTR szString) override;
+  HRESULT STDMETHODCALLTYPE BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
+                                             VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
+                                             IEnumString** ppIEnumString) override;
+  HRESULT STDMETHODCALLTYPE GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) override;
+  HRESULT STDMETHODCALLTYPE BrowseAccessPaths(LPCWSTR szItemID, IEnumString** ppIEnumString) override;
+
+  // IOPCItemProperties (DaServerBrowse.cpp)
+  HRESULT STDMETHODCALLTYPE QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount, DWORD** ppPropertyIDs,
+                                                     LPWSTR** ppDescriptions,
+                                                     VARTYPE** ppvtDataTypes) override;
+  HRESULT STDMETHODCALLTYPE GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
+                                              VARIANT** ppvData, HRESULT** ppErrors) override;
+  HRESULT STDMETHODCALLTYPE LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
+                                          LPWSTR** ppszNewItemIDs, HRESULT** ppErrors) override;
+
   // IPersistFile: nothing to persist; every method answers S_FALSE.
   HRESULT STDMETHODCALLTYPE GetClassID(CLSID* pClassID) override;
   HRESULT STDMETHODCALLTYPE IsDirty() override;
@@ -66,6 +88,8 @@ class TDA2 final : public TConnectionPointContainer<IConnectionPointContainer, I
 
   std::shared_ptr<TDaServerState> state_;
   std::shared_ptr<TDaGroupOwner> groups_;
+  TDaAddressSpace browse_;
+  TDaItemProperties properties_;
   TComPtr<IOPCShutdown> shutdown_;
   LCID lcid_ = LOCALE_SYSTEM_DEFAULT;
   std::string clientName_;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "opc_hda/HdaAttributes.h"
+#include "opc_hda/HdaBrowser.h"
 #include "platform/com/ComMemory.h"
 #include "platform/com/ComText.h"
 #include "platform/com/opc/OpcError.h"
@@ -266,12 +267,34 @@ HRESULT TOrvelaOPC_HDA::ValidateItemIDs(DWORD dwCount, LPWSTR* pszItemID, HRESUL
   return anyFailed ? S_FALSE : S_OK;
 }
 
-HRESULT TOrvelaOPC_HDA::CreateBrowse(DWORD, DWORD*, OPCHDA_OPERATORCODES*, VARIANT*,
-                                     IOPCHDA_Browser** pphBrowser, HRESULT** ppErrors) {
-  // The browser is not part of this server yet: say so rather than hand out nothing with S_OK.
-  ClearOut(pphBrowser);
-  ClearOut(ppErrors);
-  return E_NOTIMPL;
+HRESULT TOrvelaOPC_HDA::CreateBrowse(DWORD dwCount, DWORD* pdwAttrID, OPCHDA_OPERATORCODES* pOperator,
+                                     VARIANT* vFilter, IOPCHDA_Browser** pphBrowser, HRESULT** ppErrors) {
+  if (!pphBrowser || !ppErrors) return E_INVALIDARG;
+  *pphBrowser = nullptr;
+  *ppErrors = nullptr;
+  if (dwCount > THDABrowser::kMaxFilters || (dwCount > 0 && (!pdwAttrID || !pOperator || !vFilter)))
+    return E_INVALIDARG;
+  TOutArrays out;
+  auto* errors = out.Array<HRESULT>(dwCount);
+  if (out.Failed()) return E_OUTOFMEMORY;
+  // Filters the browser cannot apply are reported one by one; the browser lists by the others.
+  std::vector<THdaBrowseFilter> filters;
+  bool allApplied = true;
+  for (DWORD i = 0; i < dwCount; ++i) {
+    THdaBrowseFilter filter;
+    errors[i] = ParseHdaBrowseFilter(pdwAttrID[i], pOperator[i], vFilter[i], filter);
+    if (errors[i] == S_OK)
+      filters.push_back(std::move(filter));
+    else
+      allApplied = false;
+  }
+  auto browser = Make<THDABrowser>(ctx_.tree, std::move(filters));
+  if (!browser) return E_OUTOFMEMORY;
+  *pphBrowser = browser.Detach();
+  out.Commit();
+  *ppErrors = errors;
+  ctx_.logs.Journal("Создан браузер HDA", {});
+  return allApplied ? S_OK : S_FALSE;
 }
 
 // ---- IOPCCommon

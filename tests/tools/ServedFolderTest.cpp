@@ -26,6 +26,7 @@
 #include "support/LineRelay.h"
 #include "support/Process.h"
 #include "support/ServerFolder.h"
+#include "support/ServingProcess.h"
 #include "support/TempDir.h"
 #include "tree/ConfigFiles.h"
 #include "tree/DemoConfig.h"
@@ -69,16 +70,7 @@ class ServedFolder : public ::testing::Test {
     line.reset();
   }
 
-  ::testing::AssertionResult StartServer() {
-    server = std::make_unique<test::TProcess>(std::vector<std::string>{
-        std::string(ORVELA_BINARY_DIR) + "/src/app/OrvelaOPC", "--dir", dir.string(), "--serve"});
-    if (!server->Started()) return ::testing::AssertionFailure() << server->StartError();
-    std::optional<std::string> said;
-    while ((said = server->ReadLine(60'000)) && said->rfind("serving on ", 0) != 0) {
-    }
-    if (!said) return ::testing::AssertionFailure() << "the server did not start serving";
-    return ::testing::AssertionSuccess();
-  }
+  ::testing::AssertionResult StartServer() { return test::StartServing(dir, server); }
   void StopServer() {
     if (!server) return;
     ::kill(server->Pid(), SIGTERM);

@@ -15,5 +15,8 @@ void AddPortCommands(CLI::App& app, int& exitCode);
 // the folder, else hosted in their own process.
 void AddDaCommands(CLI::App& app, int& exitCode);
 void AddHdaCommands(CLI::App& app, int& exitCode);
+// da browse and hda browse (BrowseCommands.cpp), added by the two above.
+void AddDaBrowseCommand(CLI::App& da, int& exitCode);
+void AddHdaBrowseCommand(CLI::App& hda, int& exitCode);
 
 }  // namespace orvela::ctl

@@ -295,6 +295,7 @@ void AddDaCommands(CLI::App& app, int& exitCode) {
       AddServerOptions(da->add_subcommand("status", "The DA server's status (GetStatus)"), *statusOptions);
   status->callback(
       [statusOptions, &exitCode] { exitCode = RunClient([&] { return RunStatus(*statusOptions); }); });
+  AddDaBrowseCommand(*da, exitCode);
 }
 
 }  // namespace orvela::ctl

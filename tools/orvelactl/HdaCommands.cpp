@@ -351,6 +351,7 @@ void AddHdaCommands(CLI::App& app, int& exitCode) {
   attributes->callback([attributeOptions, &exitCode] {
     exitCode = RunClient([&] { return RunAttributes(*attributeOptions); });
   });
+  AddHdaBrowseCommand(*hda, exitCode);
 }
 
 }  // namespace orvela::ctl
