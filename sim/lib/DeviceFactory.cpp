@@ -9,6 +9,7 @@
 #include "metersim/MBusSlave.h"
 #include "metersim/ModBusSlave.h"
 #include "metersim/TarvelDevice.h"
+#include "metersim/TarvelMDevice.h"
 
 namespace orvela::sim {
 namespace {
@@ -38,7 +39,12 @@ const std::vector<TSimFamily>& Families() {
        [](uint8_t a, std::string s) {
          return std::make_unique<TTunnelledTarvel>("tarvelf_mb", TarvelFLayout(), a, std::move(s));
        }},
-      {"mbus", [](uint8_t a, std::string s) { return std::make_unique<TMBusMeter>("mbus", a, std::move(s)); }},
+      {FamilyKey(mcTarvelM),
+       [](uint8_t a, std::string s) { return std::make_unique<TTarvelMDevice>(a, std::move(s)); }},
+      {"tarvelm_mb",
+       [](uint8_t a, std::string s) { return std::make_unique<TTunnelledTarvelM>(a, std::move(s)); }},
+      {"mbus",
+       [](uint8_t a, std::string s) { return std::make_unique<TMBusMeter>("mbus", a, std::move(s)); }},
   };
   return families;
 }

@@ -93,6 +93,7 @@ const std::vector<TFaultName>& FaultTable() {
       {"value-count-delta", Number(&TFaults::valueCountDelta, -255, 255)},
       {"empty-archives", Flag(&TFaults::emptyArchives)},
       {"ring-fill", Number(&TFaults::ringFill, 0, 255)},
+      {"bad-archive-date", Counted(&TFaults::badArchiveDate)},
       {"echo", Flag(&TFaults::echo)},
   };
   return table;

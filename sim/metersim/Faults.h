@@ -33,6 +33,7 @@ struct TFaults {
   int valueCountDelta = 0;     // value columns report this many records more than the date column
   bool emptyArchives = false;  // archive records are all 0xFF (nothing written yet)
   int ringFill = -1;           // archive rings hold this many written records, the rest 0xFF; -1 full
+  int badArchiveDate = 0;      // device: archive answers with one record dated in month 13 (Tarvel M)
   bool echo = false;           // line: every received byte is sent back first (half-duplex converter)
 };
 

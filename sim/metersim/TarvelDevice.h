@@ -80,6 +80,7 @@ const TTarvelLayout& TarvelFLayout();
 struct TTarvelRequest {
   uint8_t function = 0;
   std::vector<uint8_t> path;  // the k bytes after k: 3, address, ids
+  std::vector<uint8_t> tail;  // payload bytes after the path (the Tarvel M's block reads)
   bool HasAddress() const { return path.size() >= 2; }
   uint8_t Address() const { return path[1]; }
   std::span<const uint8_t> Ids() const {
@@ -90,6 +91,16 @@ std::optional<TTarvelRequest> ParseTarvelRequest(std::span<const uint8_t> messag
 
 // The line's answer to the scan (k = 1): the addresses of its meters, flags 0.
 std::vector<uint8_t> DeviceListAnswer(const TTarvelRequest& request, std::span<const uint8_t> addresses);
+
+// Pieces of the answers the maker's meters share.
+void SetLength(std::vector<uint8_t>& message);  // the header's length field from the message's size
+std::vector<uint8_t> ListAnswer(const TTarvelRequest& request,
+                                const std::vector<std::pair<uint8_t, uint8_t>>& entries);
+std::vector<uint8_t> DataHead(uint8_t code, const TTarvelRequest& request);  // up to the body at byte 12
+std::vector<uint8_t> Refusal(const TTarvelRequest& request);
+void PutFloat(std::vector<uint8_t>& m, float value);  // most significant byte first
+// Year (two digits), month, day, hour, minute, second; impossible fields when bad.
+void PutDateTime(std::vector<uint8_t>& m, TDateTime t, bool bad);
 
 // Serial number as the meter sends it: eight characters, blank-filled or cut.
 std::array<uint8_t, 8> SerialField(std::string_view serial);
@@ -113,7 +124,8 @@ class TTarvelDevice : public TSimDevice {
   const TTarvelLayout& Layout() const { return *layout_; }
 
   // The answer message to a request addressed to this meter, at calendar time now.
-  std::vector<uint8_t> Answer(const TTarvelRequest& request, TDateTime now, const TFaults& faults) const;
+  virtual std::vector<uint8_t> Answer(const TTarvelRequest& request, TDateTime now,
+                                      const TFaults& faults) const;
 
  private:
   std::vector<uint8_t> BranchList(const TTarvelRequest& request) const;

@@ -35,6 +35,7 @@ void TDataModel::AdoptLink(std::unique_ptr<TConnectionDevice> link) {
 void TDataModel::SetEnvironment(const TModelEnvironment& environment) {
   settings_ = environment.Settings;
   english_ = environment.English;
+  treeBuilder_ = environment.TreeBuilder;
   framing_->SetShutdownFlag(environment.Shutdown);
 }
 

@@ -31,11 +31,30 @@ constexpr uint8_t kTaskCurrent = 1;
 // Size of the answer buffers of the maker's protocol.
 constexpr size_t kAnswerBufferSize = 65536;
 
+// How a driver that builds its device's tree itself (BuildTree) reaches the tree: nodes live in the tree's
+// arena and their standard leaves and the duplicate rules belong to the tree controllers.
+class ITreeBuilder {
+ public:
+  virtual TNTreeData* CreateNode() = 0;
+  virtual void AttachChild(TNTreeData* parent, TNTreeData* child) = 0;
+  virtual void DetachChild(TNTreeData* parent, TNTreeData* child) = 0;
+  // The standard leaves below a parameter (the tree controller's leaf sets).
+  virtual void AddParameterLeaves(TNTreeData* node, int set) = 0;
+  // True when the serial belongs to another device that stays (the operator may have it removed).
+  virtual bool SerialTaken(const std::string& serial, const TNTreeData* device) = 0;
+  // The operator's message box (error icon).
+  virtual void ErrorMessage(const std::string& text) = 0;
+
+ protected:
+  ~ITreeBuilder() = default;
+};
+
 // What the process gives every data model; the factory wires it in, so no caller can forget a part.
 struct TModelEnvironment {
   TSettings Settings{};
   bool English = false;                         // the file "english" next to the program
   const std::atomic<bool>* Shutdown = nullptr;  // the program's terminate flag (not owned)
+  ITreeBuilder* TreeBuilder = nullptr;          // the tree controller adding a device (not owned)
 };
 
 // One request of the maker's protocol as a driver asks it, and how it is retried.
@@ -203,6 +222,7 @@ class TDataModel {
   std::vector<TDateArrayCell*>* archiveDates_ = nullptr;
   TSettings settings_{};
   bool english_ = false;
+  ITreeBuilder* treeBuilder_ = nullptr;
 
  private:
   // One attempt: connect, exchange, and what came.

@@ -3,6 +3,7 @@
 #include "drivers/Tarvel2001.h"
 #include "drivers/TarvelDataModel.h"
 #include "drivers/TarvelF.h"
+#include "drivers/TarvelM.h"
 #include "protocols/MBusProtocol.h"
 #include "protocols/ModBusProtocol.h"
 #include "protocols/XModemProtocol.h"
@@ -21,6 +22,8 @@ template std::unique_ptr<TDataModel> MakeModelOf<TTarvelDataModel>(std::unique_p
 template std::unique_ptr<TDataModel> MakeModelOf<TTarvel2001>(std::unique_ptr<TProtocol>, ILinkOwner*,
                                                               TConnectionDevice*);
 template std::unique_ptr<TDataModel> MakeModelOf<TTarvelF>(std::unique_ptr<TProtocol>, ILinkOwner*,
+                                                           TConnectionDevice*);
+template std::unique_ptr<TDataModel> MakeModelOf<TTarvelM>(std::unique_ptr<TProtocol>, ILinkOwner*,
                                                            TConnectionDevice*);
 
 namespace {

@@ -23,6 +23,7 @@ class ILinkOwner;
 class TTarvelDataModel;
 class TTarvel2001;
 class TTarvelF;
+class TTarvelM;
 
 // Makes one driver class on a framing and a link; defined for each class in Families.cpp.
 using TModelMaker = std::unique_ptr<TDataModel> (*)(std::unique_ptr<TProtocol> framing, ILinkOwner* owner,
@@ -89,7 +90,8 @@ struct TFamily {
 // clang-format off
 inline constexpr std::array kFamilies = {
     TFamily{mcTarvelM, "tarvelm", "ТАРВЕЛ-М  ", "TARVEL-M  ",
-            MakerClasses(ModelCell("TTarvelM"), ModelCell("TTarvelM_MB")),
+            MakerClasses(ModelCell("TTarvelM", &MakeModelOf<TTarvelM>),
+                         ModelCell("TTarvelM_MB", &MakeModelOf<TTarvelM>)),
             TIdentifyStage::First, 8, false, 0, true},
     TFamily{mcTarvel2001, "tarvel2001", "ТАРВЕЛ мод.2001  ", "TARVEL2001  ",
             MakerClasses(ModelCell("TTarvel2001", &MakeModelOf<TTarvel2001>),

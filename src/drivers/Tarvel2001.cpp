@@ -9,30 +9,14 @@ namespace orvela {
 namespace {
 
 constexpr uint8_t kFunctionData = 0x4A;
-constexpr int64_t kReconnectPauseMs = 200;
 constexpr size_t kNormalArchiveOffset = 12;  // where the data block starts after a five-id path
 constexpr uint8_t kFiveIdPathLength = 5;
 constexpr uint8_t kSpareArchive = 3;
 constexpr const char* kWrongAnswerPrefix = "Ошибка ТАРВЕЛ2001 (Ф-";
 
-// Whole minutes between two times, as the clock and status periods count them.
-int64_t MinutesBetween(TDateTime a, TDateTime b) {
-  return std::llround(std::fabs(a - b) * kMsPerDay) / 60'000;
-}
-
 // Bytes N, N+1 and N+2 of an answer for the archive traces.
 std::string BlockBytes(const TAnswer& answer, size_t offset) {
   return Hex2(answer.At(offset)) + "  " + Hex2(answer.At(offset + 1)) + "  " + Hex2(answer.At(offset + 2));
-}
-
-std::optional<TVariant> DecodeTimerValue(const TAnswer& answer, uint8_t valueId) {
-  if (answer.Code() != kAnswerData) return std::nullopt;
-  if (valueId == tidStatus) {
-    std::optional<int32_t> status = DecodeTimerStatus(answer);
-    return status ? std::optional(TVariant::Int(*status)) : std::nullopt;
-  }
-  std::optional<TDateTime> date = DecodeTimerDate(answer);
-  return date ? std::optional(TVariant::Date(*date)) : std::nullopt;
 }
 
 TDateArrayCell* DateCellOf(TNTreeData* node) {
@@ -52,19 +36,7 @@ bool TTarvel2001::ReadBranchList(int length, std::span<const uint8_t> path, TRLi
 }
 
 bool TTarvel2001::ReadDeviceClock(uint8_t address, TDateTime& time) {
-  TDeviceReply reply = AskDevice({.Function = kFunctionData,
-                                  .Payload = TIdPath::Of(address, {tidTimer, tidCurrent}).RequestPath(),
-                                  .ReconnectPauseMs = kReconnectPauseMs});
-  if (!reply.Connected()) return false;
-  // Only a clock that really came counts; the buffer of a failed exchange holds nothing of this device.
-  std::optional<TDateTime> clock =
-      reply.Accepted && Answer().Code() == kAnswerData ? DecodeClockBlock(Answer()) : std::nullopt;
-  if (clock) {
-    time = *clock;
-    return true;
-  }
-  time = GetClock().Now();
-  return false;
+  return AskDeviceClock(TIdPath::Of(address, {tidTimer, tidCurrent}), time);
 }
 
 bool TTarvel2001::ReadArchiveAt(uint8_t address, uint8_t archive, TNTreeData* node, TPrbArray& result,
@@ -208,47 +180,8 @@ bool TTarvel2001::FetchCurrent(uint8_t address, uint8_t, int, TPrbArray& result,
   return false;
 }
 
-bool TTarvel2001::TimerReadDue(uint8_t valueId) const {
-  if (device_ == nullptr) return true;
-  TDateTime now = GetClock().Now();
-  if (valueId == tidCurrent) return MinutesBetween(now, device_->LastClockRead) > settings_.ClockCheckMinutes;
-  if (valueId == tidStatus) return MinutesBetween(now, device_->LastStatusRead) > settings_.ChangeDateMinutes;
-  return true;
-}
-
 bool TTarvel2001::FetchTimer(uint8_t address, uint8_t valueId, int, TPrbArray& result, int) {
-  if (!TimerReadDue(valueId)) {
-    const TPrbCasheData* cache = valueId == tidCurrent  ? &device_->DateCache
-                                 : valueId == tidStatus ? &device_->StatusCache
-                                                        : nullptr;
-    if (cache != nullptr) result.SetSingleValue(cache->Value, cache->Quality);
-    return true;
-  }
-  std::optional<TVariant> value;
-  TDeviceReply reply = AskDevice({.Function = kFunctionData,
-                                  .Payload = TIdPath::Of(address, {tidTimer, valueId}).RequestPath(),
-                                  .Accept = [&value, valueId](const TAnswer& answer) {
-                                    value = DecodeTimerValue(answer, valueId);
-                                    return value.has_value();
-                                  }});
-  if (!reply.Connected()) {
-    result.ValueQuality = kQualityNotConnected;
-    return false;
-  }
-  if (!reply.Accepted) {
-    result.ValueQuality = kQualityDeviceFailure;
-    return false;
-  }
-  if (device_ != nullptr) {
-    if (valueId == tidStatus) {
-      device_->StatusCache = {*value, kQualityGood};
-      device_->LastStatusRead = GetClock().Now();
-    } else if (valueId == tidCurrent) {
-      device_->DateCache = {*value, kQualityGood};
-    }
-  }
-  result.SetSingleValue(*value);
-  return true;
+  return AskTimerValue(TIdPath::Of(address, {tidTimer, valueId}), valueId, result);
 }
 
 void TTarvel2001::LogWrongAnswer(const std::string& prefix) {

@@ -39,8 +39,6 @@ class TTarvel2001 : public TTarvelDataModel {
   // Decodes the value column held in the value-answer copy against a date array.
   bool DecodeValueColumn(const TArchiveBlock& block, const TPrbArray& dates, TNTreeData* node,
                          TPrbArray& result);
-  // Whether a timer value is to be read from the device now (false: the cache answers).
-  bool TimerReadDue(uint8_t valueId) const;
   // The answer's error line handed to the journal.
   void LogWrongAnswer(const std::string& prefix);
 };

@@ -1,6 +1,7 @@
 #include "drivers/TarvelDataModel.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "drivers/Tarvel2001Nodes.h"
 #include "platform/Cp1251.h"
@@ -12,10 +13,21 @@ namespace {
 constexpr uint8_t kFunctionData = 0x4A;
 constexpr uint8_t kFunctionList = 0x48;
 constexpr int64_t kBranchRetryPauseMs = 3000;
+constexpr int64_t kReconnectPauseMs = 200;
 
-// The serial number's place in the meter's tree.
-std::vector<uint8_t> SerialPath(uint8_t address) {
-  return TIdPath::Of(address, {0x41, 0x2F, 0x29}).RequestPath();
+// Whole minutes between two times, as the clock and status periods count them.
+int64_t MinutesBetween(TDateTime a, TDateTime b) {
+  return std::llround(std::fabs(a - b) * kMsPerDay) / 60'000;
+}
+
+std::optional<TVariant> DecodeTimerValue(const TAnswer& answer, uint8_t valueId) {
+  if (answer.Code() != kAnswerData) return std::nullopt;
+  if (valueId == tidStatus) {
+    std::optional<int32_t> status = DecodeTimerStatus(answer);
+    return status ? std::optional(TVariant::Int(*status)) : std::nullopt;
+  }
+  std::optional<TDateTime> date = DecodeTimerDate(answer);
+  return date ? std::optional(TVariant::Date(*date)) : std::nullopt;
 }
 
 }  // namespace
@@ -53,7 +65,9 @@ bool TTarvelDataModel::SendCommand(uint8_t function, uint16_t length, TBytes& an
 
 bool TTarvelDataModel::ReadSerialNumber(uint8_t address, std::string& text) {
   text.clear();
-  TDeviceReply reply = AskDevice({.Function = kFunctionData, .Payload = SerialPath(address)});
+  TDeviceReply reply =
+      AskDevice({.Function = kFunctionData,
+                 .Payload = TIdPath::Of(address, {serialBranch_, 0x2F, 0x29}).RequestPath()});
   // A failed exchange leaves nothing to read; a short answer would only give the buffer's fill; an answer
   // of another kind holds no serial number.
   std::optional<std::string> serial =
@@ -120,6 +134,64 @@ bool TTarvelDataModel::FetchTimer(uint8_t, uint8_t, int, TPrbArray&, int) {
 }
 bool TTarvelDataModel::SendArchiveRequest(uint8_t, uint8_t, TBytes&, uint8_t, uint8_t) {
   return false;
+}
+
+bool TTarvelDataModel::AskDeviceClock(const TIdPath& clockPath, TDateTime& time) {
+  TDeviceReply reply = AskDevice(
+      {.Function = kFunctionData, .Payload = clockPath.RequestPath(), .ReconnectPauseMs = kReconnectPauseMs});
+  if (!reply.Connected()) return false;
+  // Only a clock that really came counts; the buffer of a failed exchange holds nothing of this device.
+  std::optional<TDateTime> clock =
+      reply.Accepted && Answer().Code() == kAnswerData ? DecodeClockBlock(Answer()) : std::nullopt;
+  if (clock) {
+    time = *clock;
+    return true;
+  }
+  time = GetClock().Now();
+  return false;
+}
+
+bool TTarvelDataModel::TimerReadDue(uint8_t valueId) const {
+  if (device_ == nullptr) return true;
+  TDateTime now = GetClock().Now();
+  if (valueId == tidCurrent) return MinutesBetween(now, device_->LastClockRead) > settings_.ClockCheckMinutes;
+  if (valueId == tidStatus) return MinutesBetween(now, device_->LastStatusRead) > settings_.ChangeDateMinutes;
+  return true;
+}
+
+bool TTarvelDataModel::AskTimerValue(const TIdPath& valuePath, uint8_t valueId, TPrbArray& result) {
+  if (!TimerReadDue(valueId)) {
+    const TPrbCasheData* cache = valueId == tidCurrent  ? &device_->DateCache
+                                 : valueId == tidStatus ? &device_->StatusCache
+                                                        : nullptr;
+    if (cache != nullptr) result.SetSingleValue(cache->Value, cache->Quality);
+    return true;
+  }
+  std::optional<TVariant> value;
+  TDeviceReply reply = AskDevice({.Function = kFunctionData,
+                                  .Payload = valuePath.RequestPath(),
+                                  .Accept = [&value, valueId](const TAnswer& answer) {
+                                    value = DecodeTimerValue(answer, valueId);
+                                    return value.has_value();
+                                  }});
+  if (!reply.Connected()) {
+    result.ValueQuality = kQualityNotConnected;
+    return false;
+  }
+  if (!reply.Accepted) {
+    result.ValueQuality = kQualityDeviceFailure;
+    return false;
+  }
+  if (device_ != nullptr) {
+    if (valueId == tidStatus) {
+      device_->StatusCache = {*value, kQualityGood};
+      device_->LastStatusRead = GetClock().Now();
+    } else if (valueId == tidCurrent) {
+      device_->DateCache = {*value, kQualityGood};
+    }
+  }
+  result.SetSingleValue(*value);
+  return true;
 }
 
 int TTarvelDataModel::DataTypeOf(const TNTreeData* node) {

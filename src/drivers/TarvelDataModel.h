@@ -46,7 +46,17 @@ class TTarvelDataModel : public TDataModel {
   bool AskBranchList(int length, std::span<const uint8_t> path, TRListData& list, const std::string& trace);
   // Attribute 1 of a node as an integer data type (0 without a node).
   static int DataTypeOf(const TNTreeData* node);
+  // The device clock at a timer path: false (and the computer's time) unless a clock really came; a
+  // failed Connect is tried once more after a short pause.
+  bool AskDeviceClock(const TIdPath& clockPath, TDateTime& time);
+  // A timer value (clock 9, status 15, the dates) at its path. The clock and the status are answered
+  // from the device record's caches while their periods run; a read fills the caches.
+  bool AskTimerValue(const TIdPath& valuePath, uint8_t valueId, TPrbArray& result);
+  // Whether a timer value is to be read from the device now (false: the cache answers).
+  bool TimerReadDue(uint8_t valueId) const;
 
+  // First id of the serial number's place in the meter's tree (the models differ only there).
+  uint8_t serialBranch_ = 0x41;
   TBytes dateAnswer_;
   TBytes valueAnswer_;
   TBytes fourth_;  // used by the Tarvel M driver

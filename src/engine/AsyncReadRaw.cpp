@@ -65,8 +65,22 @@ size_t GroupPosition(const TNTreeData& node) {
 const TPrbArray& EntriesFor(const TDescThread& item, const TDescThread* group, const TPrbArray& list) {
   static const TPrbArray kNone;
   if (!group) return list;
-  const size_t pos = GroupPosition(*item.Node);
-  return pos < list.Items.size() ? list.Items[pos] : kNone;
+  // A Tarvel M leaf below a grouped parameter (its value, status, hours) is an item of that parameter's
+  // entry, one level further down.
+  std::vector<size_t> positions{GroupPosition(*item.Node)};
+  const TNTreeData* device = DeviceNode(item.Node);
+  if (device != nullptr && device->ModelCode == mcTarvelM) {
+    for (const TNTreeData* node = item.Node; node->Parent != nullptr && node->Parent != group->Node;) {
+      node = node->Parent;
+      positions.push_back(GroupPosition(*node));
+    }
+  }
+  const TPrbArray* entries = &list;
+  for (auto pos = positions.rbegin(); pos != positions.rend(); ++pos) {
+    if (*pos >= entries->Items.size()) return kNone;
+    entries = &entries->Items[*pos];
+  }
+  return *entries;
 }
 
 }  // namespace

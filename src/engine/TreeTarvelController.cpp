@@ -25,6 +25,11 @@ bool Walked(uint8_t code) {
   return code == mcTarvel2001 || code == mcTarvelF;
 }
 
+// Families whose driver builds the device's tree itself.
+bool BuildsOwnTree(uint8_t code) {
+  return code == mcTarvelM;
+}
+
 void PrepareDevice(TNTreeData& device) {
   if (!device.ReadRecord) device.ReadRecord = std::make_unique<TReadData>();
   if (!device.DateArrayCell) device.DateArrayCell = std::make_unique<TDateArrayCell>();
@@ -76,7 +81,17 @@ TTreeTarvelController::TTreeTarvelController(TTreeController& trees, IConnection
       catalog_(catalog),
       environment_(environment),
       engine_(engine),
-      owner_(owner) {}
+      owner_(owner) {
+  environment_.TreeBuilder = this;
+}
+
+bool TTreeTarvelController::SerialTaken(const std::string& serial, const TNTreeData* device) {
+  TNTreeData* other = OtherWithSerial(serial, device);
+  if (other == nullptr) return false;
+  if (!trees_.Ui().Ask("Прибор с таким именем уже существует (" + serial + ") ! Удалить его?")) return true;
+  trees_.RemoveDevice(other);
+  return false;
+}
 
 void TTreeTarvelController::Progress(const std::string& text, int percent) {
   if (progress_) progress_(text, percent);
@@ -391,7 +406,9 @@ bool TTreeTarvelController::ScanConnection(const TConnKey& key, size_t& added) {
     record.Serial = serial;
     record.Name = name;
     tree_.AttachChild(newRoot, device);
-    if (Walked(code) && DiscoverTree(*model, device) != kReadDone) {
+    bool built = Walked(code) ? DiscoverTree(*model, device) == kReadDone
+                              : !BuildsOwnTree(code) || model->BuildTree(device);
+    if (!built) {
       // Half a device would keep its serial from the next scan: it is not added.
       JournalLine("Не удалось прочитать дерево прибора " + name, key.ConnName);
       continue;

@@ -37,7 +37,7 @@ using TProgressFn = std::function<void(const std::string& text, int percent)>;
 // The family name a device gets from its model code, as the device tree shows it (trailing blanks kept).
 std::string FamilyTreeName(uint8_t modelCode, bool english);
 
-class TTreeTarvelController {
+class TTreeTarvelController : private ITreeBuilder {
  public:
   // engine: started and stopped around every read (nullptr: a tool that runs without one).
   TTreeTarvelController(TTreeController& trees, IConnectionCatalog& catalog,
@@ -59,7 +59,7 @@ class TTreeTarvelController {
   size_t AutoConfigure(const std::vector<TConnKey>& connections);
   // The discovery walk below a device (families 2 and 3): kReadDone or kReadFailed.
   int DiscoverTree(TDataModel& model, TNTreeData* device);
-  void AddParameterLeaves(TNTreeData* node, int mode) { trees_.AddParameterLeaves(node, mode); }
+  void AddParameterLeaves(TNTreeData* node, int mode) override { trees_.AddParameterLeaves(node, mode); }
 
   int LastOutcome() const { return outcome_; }
 
@@ -76,6 +76,12 @@ class TTreeTarvelController {
   std::unique_ptr<TDataModel> FamilyModel(uint8_t code, const TConnKey& key, TConnectionDevice* link);
   void Progress(const std::string& text, int percent);
   int Fail(const std::string& message);
+  // What a driver that builds its own tree (BuildTree) asks of the tree.
+  TNTreeData* CreateNode() override { return tree_.CreateNode(); }
+  void AttachChild(TNTreeData* parent, TNTreeData* child) override { tree_.AttachChild(parent, child); }
+  void DetachChild(TNTreeData* parent, TNTreeData* child) override { tree_.DetachChild(parent, child); }
+  bool SerialTaken(const std::string& serial, const TNTreeData* device) override;
+  void ErrorMessage(const std::string& text) override { trees_.Ui().Message(text, TMessageIcon::Error); }
 
   TTreeController& trees_;
   TTree& tree_;

@@ -43,6 +43,10 @@ struct TDeviceOptions {
   bool replace = false;
   bool yes = false;
   bool json = false;
+  // The Tarvel M's system parameters ("ТАРВЕЛ-М"), set in tParam.dat before the meters are read: how its
+  // archives are asked ("records" or "parameters") and which nodes are at the top ("archives", "systems").
+  std::string tarvelMRequest;
+  std::string tarvelMLayout;
 };
 
 // The connection list as the factory looks connections up.
@@ -75,6 +79,7 @@ class TFolder {
         trees_(tree_, ui_),
         catalog_(config_.Connections()) {
     config_.LoadSettings();  // a missing or damaged tParam.dat leaves the defaults
+    ApplyTarvelMOptions(options);
     if (auto problem = config_.LoadConnections(); problem && problem->Fault() != TConfigFault::Missing)
       throw ECommandError(problem->what());
     if (auto problem = config_.LoadTree(); problem && problem->Fault() != TConfigFault::Missing)
@@ -90,6 +95,15 @@ class TFolder {
 
   TTree& Tree() { return tree_; }
   TTreeController& Trees() { return trees_; }
+
+  // The Tarvel M's tree follows its request mode, so the options are kept with the settings.
+  void ApplyTarvelMOptions(const TDeviceOptions& options) {
+    if (options.tarvelMRequest.empty() && options.tarvelMLayout.empty()) return;
+    TSettings& settings = config_.Settings();
+    if (!options.tarvelMRequest.empty()) settings.TarvelMRequestMode = options.tarvelMRequest == "parameters";
+    if (!options.tarvelMLayout.empty()) settings.TarvelMTreeLayout = options.tarvelMLayout == "systems";
+    if (auto problem = config_.SaveSettings()) throw ECommandError(problem->what());
+  }
   TTreeTarvelController& Controller() { return *controller_; }
 
   TConnKey Key(const std::string& name) const {
@@ -369,6 +383,14 @@ void AddDeviceCommands(CLI::App& app, int& exitCode) {
                               autoconfig, AutoConfig, exitCode);
   autoCmd->add_option("--conn", autoconfig->conns, "Connection names")->required();
   autoCmd->add_flag("--json", autoconfig->json, "JSON for scripts");
+  autoCmd
+      ->add_option("--tarvelm-request", autoconfig->tarvelMRequest,
+                   "Tarvel M archives asked by records or parameters (kept in tParam.dat)")
+      ->check(CLI::IsMember({"records", "parameters"}));
+  autoCmd
+      ->add_option("--tarvelm-layout", autoconfig->tarvelMLayout,
+                   "Tarvel M tree: archives or systems at the top (kept in tParam.dat)")
+      ->check(CLI::IsMember({"archives", "systems"}));
 
   auto import = std::make_shared<TDeviceOptions>();
   CLI::App* importCmd =
