@@ -36,6 +36,7 @@ void TDataModel::SetEnvironment(const TModelEnvironment& environment) {
   settings_ = environment.Settings;
   english_ = environment.English;
   framing_->SetShutdownFlag(environment.Shutdown);
+  if (link_ != nullptr) link_->SetShutdownFlag(environment.Shutdown);
 }
 
 TDataModel::TLinkSession::TLinkSession(TDataModel& model) : model_(model) {
