@@ -2,12 +2,14 @@
 //   metersim --listen 127.0.0.1:4001 --device tarvel2001:1:12345678 --device tarvelf:2:87654321
 //   metersim --udp 127.0.0.1:4002 --udp-reply-port-shift --device tarvel2001:1:12345678
 //   metersim --modem --phone 5551234=line --phone 5550000=busy --device tarvel2001:1:12345678
+//   metersim --modem --gprs 127.0.0.1:10100 --field-modem 9161234567,kind=2 --device tarvel2001:1:12345678
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
 
 #include "metersim/DeviceFactory.h"
+#include "metersim/FieldModem.h"
 #include "metersim/HayesModem.h"
 #include "metersim/Line.h"
 #include "platform/Clock.h"
@@ -55,12 +57,42 @@ bool ApplyFault(TLine& line, const std::string& text, std::string& error) {
   return ok;
 }
 
-// The modem's phone book, "line" standing for this line's TCP listener. Prints the modem's events.
+// Field GPRS modems in front of this line's meters, connecting to the listener at gprs.
+std::unique_ptr<TFieldModems> StartFieldModems(TLine& line, const std::string& gprs,
+                                               const std::vector<std::string>& specs, std::string& error) {
+  TFieldModemOptions options;
+  if (!SplitHostPort(gprs, options.serverHost, options.serverPort) || options.serverPort == 0)
+    return error = "bad --gprs \"" + gprs + "\" (host:port)", nullptr;
+  options.meterHost = "127.0.0.1";
+  options.meterPort = line.Port();
+  auto modems = std::make_unique<TFieldModems>(options);
+  for (const auto& text : specs) {
+    std::vector<TFieldModemSpec> parsed;
+    if (!ParseFieldModemSpec(text, parsed, error)) return nullptr;
+    for (const TFieldModemSpec& spec : parsed) modems->Add(spec);
+  }
+  modems->SetEventSink(
+      [](const std::string& event) { std::cout << "metersim: field modem " << event << std::endl; });
+  modems->Start();
+  return modems;
+}
+
+// The modem's phone book, "line" standing for this line's TCP listener; every field modem's number rings
+// that modem. Prints the modem's events.
 std::unique_ptr<THayesModem> StartModem(TLine& line, const std::vector<std::string>& phones, bool silent,
+                                        TFieldModems* fieldModems, const std::vector<std::string>& fieldSpecs,
                                         std::string& error) {
   TModemOptions options;
   options.silent = silent;
   auto modem = std::make_unique<THayesModem>(options);
+  if (fieldModems != nullptr) {
+    for (const auto& text : fieldSpecs) {
+      std::vector<TFieldModemSpec> parsed;
+      ParseFieldModemSpec(text, parsed, error);
+      for (const TFieldModemSpec& spec : parsed) modem->AddNumber(spec.number, {TPhoneKind::Wake, {}, 0, -1});
+    }
+    modem->SetRinger([fieldModems](const std::string& number) { fieldModems->Ring(number); });
+  }
   for (const auto& text : phones) {
     auto eq = text.find('=');
     if (eq == std::string::npos || eq == 0)
@@ -108,9 +140,21 @@ int main(int argc, char** argv) {
       "the modem's phone book: NUMBER=line (this line), NUMBER=HOST:PORT[,drop=N], or NUMBER=busy, "
       "noanswer, nocarrier, nodialtone");
   app.add_flag("--modem-silent", modemSilent, "the modem answers nothing");
+  std::string gprs;
+  std::vector<std::string> fieldSpecs;
+  app.add_option("--gprs", gprs, "the server's GPRS listener the field modems connect to, host:port");
+  app.add_option("--field-modem", fieldSpecs,
+                 "a field GPRS modem in front of this line: NUMBER (ten digits)[,kind=2][,silent|malformed|"
+                 "partial|wrong=NUMBER][,drop=N][,twice][,timer=MS][,count=N]");
   app.add_option("--time", start, "the devices' clock starts at \"YYYY-MM-DD hh:mm[:ss]\" and runs on");
   CLI11_PARSE(app, argc, argv);
-  if (listen.empty() && !pty && udp.empty()) listen = modem ? "127.0.0.1:0" : "127.0.0.1:4001";
+  if (!fieldSpecs.empty() && gprs.empty()) {
+    std::cerr << "metersim: --field-modem needs --gprs\n";
+    return 2;
+  }
+  // Field modems reach the meters through the line's TCP port.
+  if (listen.empty() && (!fieldSpecs.empty() || (!pty && udp.empty())))
+    listen = modem || !fieldSpecs.empty() ? "127.0.0.1:0" : "127.0.0.1:4001";
 
   std::unique_ptr<ScaledClock> calendar;
   if (!start.empty()) {
@@ -172,10 +216,19 @@ int main(int argc, char** argv) {
       std::cout << std::endl;
     }
     if (pty) std::cout << "metersim: pseudo-terminal " << line.OpenPty() << std::endl;
+    std::unique_ptr<TFieldModems> fieldModems;
+    if (!fieldSpecs.empty()) {
+      std::string error;
+      fieldModems = StartFieldModems(line, gprs, fieldSpecs, error);
+      if (!fieldModems) {
+        std::cerr << "metersim: " << error << "\n";
+        return 2;
+      }
+    }
     std::unique_ptr<THayesModem> hayes;
     if (modem) {
       std::string error;
-      hayes = StartModem(line, phones, modemSilent, error);
+      hayes = StartModem(line, phones, modemSilent, fieldModems.get(), fieldSpecs, error);
       if (!hayes) {
         std::cerr << "metersim: " << error << "\n";
         return 2;
@@ -185,6 +238,7 @@ int main(int argc, char** argv) {
     int signal = 0;
     sigwait(&stopSignals, &signal);
     if (hayes) hayes->Stop();
+    if (fieldModems) fieldModems->Stop();
     line.Stop();
     std::cout << "metersim: stopped" << std::endl;
   } catch (const ESimError& e) {

@@ -59,7 +59,9 @@ std::string Digits(std::string_view number) {
   return digits;
 }
 
-int ConnectTcp(const std::string& host, uint16_t port) {
+}  // namespace
+
+int ConnectTcpPeer(const std::string& host, uint16_t port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
@@ -72,10 +74,12 @@ int ConnectTcp(const std::string& host, uint16_t port) {
   return fd;
 }
 
-}  // namespace
-
 bool ParsePhoneEntry(const std::string& text, TPhoneEntry& entry, std::string& error) {
   entry = TPhoneEntry{};
+  if (text == "wake") {
+    entry.kind = TPhoneKind::Wake;
+    return true;
+  }
   for (const TKindName& k : kKindNames) {
     if (text != k.name) continue;
     entry.kind = k.kind;
@@ -168,13 +172,25 @@ struct THayesModem::TState {
     pending = rConnect;
     for (const TKindName& k : kKindNames)
       if (k.kind == dialEntry.kind) pending = k.result;
+    if (dialEntry.kind == TPhoneKind::Wake) {
+      // A GSM modem places a voice call at once and reports how it ended later.
+      Reply(rOk);
+      pendingAt = Now() + modem.options_.ringMs;
+      pending = rNoCarrier;
+    }
   }
 
   void SettleDial() {
     TResult result = *pending;
     pending.reset();
+    if (dialEntry.kind == TPhoneKind::Wake) {
+      modem.Note("wake " + dialled);
+      if (modem.ringer_) modem.ringer_(dialled);
+      lastReason = "Call rejected";
+      return Reply(rNoCarrier);
+    }
     if (result == rConnect) {
-      far = ConnectTcp(dialEntry.host, dialEntry.port);
+      far = ConnectTcpPeer(dialEntry.host, dialEntry.port);
       if (far < 0) result = rNoCarrier;
     }
     if (result != rConnect) {

@@ -17,7 +17,9 @@
 
 namespace orvela::sim {
 
-enum class TPhoneKind { Line, Busy, NoAnswer, NoCarrier, NoDialtone };
+// Wake: a field GPRS modem woken by a voice call; the call is placed (OK), rings and is rejected (NO
+// CARRIER), and the modem's ringer is told the number.
+enum class TPhoneKind { Line, Busy, NoAnswer, NoCarrier, NoDialtone, Wake };
 
 struct TPhoneEntry {
   TPhoneKind kind = TPhoneKind::Line;
@@ -27,7 +29,11 @@ struct TPhoneEntry {
   int64_t dropAfterBytes = -1;
 };
 
-// "busy", "noanswer", "nocarrier", "nodialtone" or "HOST:PORT[,drop=N]"; false with the reason otherwise.
+// A TCP connection to host:port (numeric IPv4), as a modem's far end makes it; -1 when refused.
+int ConnectTcpPeer(const std::string& host, uint16_t port);
+
+// "busy", "noanswer", "nocarrier", "nodialtone", "wake" or "HOST:PORT[,drop=N]"; false with the reason
+// otherwise.
 bool ParsePhoneEntry(const std::string& text, TPhoneEntry& entry, std::string& error);
 
 struct TModemOptions {
@@ -59,6 +65,8 @@ class THayesModem {
   bool Online() const { return online_.load(); }
   // What happened, in order: "dial 555", "connect 555", "busy 555", "escape", "hangup", "carrier lost".
   std::vector<std::string> Events() const;
+  // Told the number of each voice call that rang a Wake entry (from the modem's thread).
+  void SetRinger(std::function<void(const std::string&)> ringer) { ringer_ = std::move(ringer); }
   // Called with each event as it happens (from the modem's thread).
   void SetEventSink(std::function<void(const std::string&)> sink) { sink_ = std::move(sink); }
 
@@ -78,6 +86,7 @@ class THayesModem {
   mutable std::mutex eventsMutex_;
   std::vector<std::string> events_;
   std::function<void(const std::string&)> sink_;
+  std::function<void(const std::string&)> ringer_;
 };
 
 }  // namespace orvela::sim

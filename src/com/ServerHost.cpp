@@ -226,6 +226,7 @@ void TServerHost::BuildServer(const TServerHostOptions& options) {
   engine_->Engine().SetSettings(controller_.Settings());
   engine_->Engine().SetProgramFolder(programFolder_);
   SetPortMapFolder(programFolder_);
+  engineHost_.StartFor(controller_.Connections(), controller_.Settings(), programFolder_);
   context_ = std::make_unique<TServerContext>(
       TServerContext{tree_, engine_->Engine(), logs_, clock, options.syncReadLimit});
   // Every COM call of the clients arrives on this thread: it is the main apartment.
@@ -263,6 +264,7 @@ void TServerHost::StopServer() {
   context_.reset();
   engine_.reset();
   connections_.reset();
+  engineHost_.Stop();
 }
 
 }  // namespace orvela

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/AsyncReadRaw.h"
+#include "engine/InboundHost.h"
 #include "engine/ServerContext.h"
 #include "journal/UDM1.h"
 #include "platform/com/ComObject.h"
@@ -79,7 +80,7 @@ class TServerHost {
 
   // The server: declared in the order they are made; StopServer takes them down in reverse.
   TProcessEngineLogs logs_;
-  IEngineHost engineHost_;
+  TInboundHost engineHost_;  // the GPRS listener; stopped after the engine
   std::unique_ptr<TConnections> connections_;
   std::unique_ptr<TReadingEngine> engine_;
   std::unique_ptr<TServerContext> context_;

@@ -37,6 +37,7 @@ void TDataModel::SetEnvironment(const TModelEnvironment& environment) {
   english_ = environment.English;
   treeBuilder_ = environment.TreeBuilder;
   framing_->SetShutdownFlag(environment.Shutdown);
+  if (link_ != nullptr) link_->SetShutdownFlag(environment.Shutdown);
 }
 
 TDataModel::TLinkSession::TLinkSession(TDataModel& model) : model_(model) {

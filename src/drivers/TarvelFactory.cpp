@@ -4,6 +4,7 @@
 #include "links/CommPort.h"
 #include "links/ModemCommPort.h"
 #include "links/TcpConnectionPort.h"
+#include "links/TcpConnectionServer.h"
 #include "links/UdpConnectionPort.h"
 #include "platform/JournalSink.h"
 #include "protocols/ModBusProtocol.h"
@@ -39,8 +40,10 @@ std::unique_ptr<TConnectionDevice> TTarvelFactory::MakeLink(uint8_t connKind, TC
       return std::make_unique<TUdpConnectionPort>(settings);
     case TConnKind::TcpClient:
       return std::make_unique<TTCPConnectionPort>(settings);
+    case TConnKind::InboundGprs:
+      return std::make_unique<TTCPConnectionServer>(settings);
     default:
-      // Closed library and inbound server come with their links.
+      // The closed library comes with its link.
       return nullptr;
   }
 }

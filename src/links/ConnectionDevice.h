@@ -118,6 +118,9 @@ class TConnectionDevice {
   // The last address given to SetAddress.
   const std::string& Address() const { return address_; }
   Clock& GetClock() const { return clock_; }
+  // The engine's shutdown flag (not owned): links that wait long end their waits when it rises.
+  void SetShutdownFlag(const std::atomic<bool>* flag) { shutdownFlag_ = flag; }
+  bool ShuttingDown() const { return shutdownFlag_ != nullptr && shutdownFlag_->load(); }
 
   // The connection's echo fields (shared by all links of the connection, written atomically).
   int32_t EchoFlag() const;
@@ -167,6 +170,7 @@ class TConnectionDevice {
   std::string hangupCommand_;
   IChannelLog* order_ = nullptr;
   Clock& clock_;
+  const std::atomic<bool>* shutdownFlag_ = nullptr;
 };
 
 // Hexadecimal trace texts: "0A" for a byte, "[ 01 02](2)" for sent data.

@@ -206,11 +206,11 @@ void TModemCommPort::Command(const std::string& text) {
   Send(std::span(reinterpret_cast<const uint8_t*>(line.data()), line.size()));
 }
 
-std::optional<int> TModemCommPort::ReadAnswerCode(int polls) {
+std::optional<int> ReadModemAnswer(TCommPort& port, int polls) {
   std::string text;
   int wait = polls;
-  for (size_t n = 0; n < kMaxAnswerBytes && WaitData(wait); ++n) {
-    uint8_t byte = TCommPort::ReadByte();
+  for (size_t n = 0; n < kMaxAnswerBytes && port.WaitData(wait); ++n) {
+    uint8_t byte = port.TCommPort::ReadByte();
     wait = kAnswerDigitPolls;
     if (byte != '\r' && byte != '\n') {
       text += static_cast<char>(byte);
@@ -222,6 +222,10 @@ std::optional<int> TModemCommPort::ReadAnswerCode(int polls) {
   }
   // An echo alone is no answer.
   return text.empty() ? std::nullopt : std::optional<int>(AnswerCode(text).value_or(-1));
+}
+
+std::optional<int> TModemCommPort::ReadAnswerCode(int polls) {
+  return ReadModemAnswer(*this, polls);
 }
 
 std::optional<int> TModemCommPort::AnswerAmidData(int polls) {

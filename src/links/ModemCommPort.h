@@ -27,6 +27,10 @@ struct TPreambule {
 // nullopt for the echo of a command line, -1 for anything else.
 std::optional<int> AnswerCode(std::string_view line);
 
+// Reads one answer of a modem on the port (numeric or verbose, command echoes skipped); nullopt when the
+// modem stays silent for polls.
+std::optional<int> ReadModemAnswer(TCommPort& port, int polls);
+
 // What one dial attempt ended with.
 enum TDialOutcome : int { kDialFailed = 0, kDialConnected = 1, kDialCancelled = 2 };
 

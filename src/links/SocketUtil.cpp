@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <utility>
 
 namespace orvela::socketutil {
@@ -94,6 +95,14 @@ int WaitConnected(int fd, Clock& clock, int64_t ms) {
   socklen_t len = sizeof err;
   if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
   return err;
+}
+
+bool PeerGone(int fd) {
+  pollfd p{fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
+  if (::poll(&p, 1, 0) <= 0) return false;
+  if (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) return true;
+  uint8_t probe;
+  return ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
 void CloseSocket(int& fd, bool shutdownFirst) {

@@ -30,4 +30,7 @@ int WaitConnected(int fd, Clock& clock, int64_t ms);
 
 void CloseSocket(int& fd, bool shutdownFirst);
 
+// A stream socket whose peer has closed (or reset) is readable with nothing to read.
+bool PeerGone(int fd);
+
 }  // namespace orvela::socketutil

@@ -25,15 +25,6 @@ bool SetNonBlocking(int fd, bool on) {
   return ::fcntl(fd, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK)) == 0;
 }
 
-// A socket whose peer has closed (or reset) is readable with nothing to read.
-bool PeerGone(int fd) {
-  pollfd p{fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
-  if (::poll(&p, 1, 0) <= 0) return false;
-  if (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) return true;
-  uint8_t probe;
-  return ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
-}
-
 }  // namespace
 
 TTCPConnectionPort::TTCPConnectionPort(TConnSettings* settings, Clock& clock)
@@ -47,7 +38,7 @@ bool TTCPConnectionPort::SetAddress(const std::string& address) {
 
 bool TTCPConnectionPort::ReuseSocket() {
   if (socket_ < 0) return false;
-  if (!PeerGone(socket_)) {
+  if (!su::PeerGone(socket_)) {
     int rc = ::connect(socket_, reinterpret_cast<const sockaddr*>(&remote_), sizeof remote_);
     if (rc == 0 || errno == EISCONN) return true;
   }

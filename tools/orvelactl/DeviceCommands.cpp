@@ -12,6 +12,7 @@
 
 #include "drivers/Families.h"
 #include "engine/ConnOrder.h"
+#include "engine/InboundHost.h"
 #include "engine/TreeTarvelController.h"
 #include "orvelactl/Commands.h"
 #include "orvelactl/FolderClaim.h"
@@ -104,7 +105,12 @@ class TFolder {
     if (!options.tarvelMLayout.empty()) settings.TarvelMTreeLayout = options.tarvelMLayout == "systems";
     if (auto problem = config_.SaveSettings()) throw ECommandError(problem->what());
   }
-  TTreeTarvelController& Controller() { return *controller_; }
+  // Reads devices: the links of inbound GPRS connections wait for their modems at this process's listener.
+  TTreeTarvelController& Controller() {
+    if (!inbound_.Listener())
+      inbound_.StartFor(config_.Connections(), config_.Settings(), config_.ProgramFolder());
+    return *controller_;
+  }
 
   TConnKey Key(const std::string& name) const {
     for (const TConnRow& row : config_.Connections().Rows) {
@@ -136,6 +142,7 @@ class TFolder {
   THeadlessUi ui_;
   TTreeController trees_;
   TListCatalog catalog_;
+  TInboundHost inbound_;  // stopped after the controller and its links
   std::unique_ptr<TTreeTarvelController> controller_;
 };
 
