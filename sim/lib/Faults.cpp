@@ -94,6 +94,8 @@ const std::vector<TFaultName>& FaultTable() {
       {"empty-archives", Flag(&TFaults::emptyArchives)},
       {"ring-fill", Number(&TFaults::ringFill, 0, 255)},
       {"echo", Flag(&TFaults::echo)},
+      {"exception", Counted(&TFaults::exceptionReplies)},
+      {"odd-count", Counted(&TFaults::oddByteCounts)},
   };
   return table;
 }

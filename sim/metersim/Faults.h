@@ -34,6 +34,8 @@ struct TFaults {
   bool emptyArchives = false;  // archive records are all 0xFF (nothing written yet)
   int ringFill = -1;           // archive rings hold this many written records, the rest 0xFF; -1 full
   bool echo = false;           // line: every received byte is sent back first (half-duplex converter)
+  int exceptionReplies = 0;    // ModBus: replies refused with exception code 2 (illegal data address)
+  int oddByteCounts = 0;       // ModBus: reads (1 to 4) answered one byte short, byte count to match
 };
 
 // Takes one occasion of a counted fault; true when the fault applies to it.

@@ -23,6 +23,7 @@ namespace orvela {
 
 struct TNTreeData;
 struct TDateArrayCell;
+class TTree;
 
 // Task classes the reader thread sets.
 constexpr uint8_t kTaskArchive = 0;
@@ -161,6 +162,9 @@ class TDataModel {
   int32_t ReadyMark() const { return readyMark_; }
   void SetReadyMark(int32_t mark) { readyMark_ = mark; }
   const std::string& LogText() const { return logLine_; }
+  // The tree that owns the nodes BuildTree creates (the tree controllers set it; nullptr elsewhere).
+  void SetTree(TTree* tree) { tree_ = tree; }
+  TTree* Tree() const { return tree_; }
 
  protected:
   // Writes the line and hands it to the journal (second column: the device's serial number), on the main
@@ -203,6 +207,7 @@ class TDataModel {
   std::vector<TDateArrayCell*>* archiveDates_ = nullptr;
   TSettings settings_{};
   bool english_ = false;
+  TTree* tree_ = nullptr;
 
  private:
   // One attempt: connect, exchange, and what came.

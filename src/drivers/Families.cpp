@@ -1,8 +1,10 @@
 #include "drivers/Families.h"
 
+#include "drivers/Orlix.h"
 #include "drivers/Tarvel2001.h"
 #include "drivers/TarvelDataModel.h"
 #include "drivers/TarvelF.h"
+#include "drivers/Zelio.h"
 #include "protocols/MBusProtocol.h"
 #include "protocols/ModBusProtocol.h"
 #include "protocols/XModemProtocol.h"
@@ -22,6 +24,14 @@ template std::unique_ptr<TDataModel> MakeModelOf<TTarvel2001>(std::unique_ptr<TP
                                                               TConnectionDevice*);
 template std::unique_ptr<TDataModel> MakeModelOf<TTarvelF>(std::unique_ptr<TProtocol>, ILinkOwner*,
                                                            TConnectionDevice*);
+template std::unique_ptr<TDataModel> MakeModelOf<TKOrlix_MB>(std::unique_ptr<TProtocol>, ILinkOwner*,
+                                                             TConnectionDevice*);
+template std::unique_ptr<TDataModel> MakeModelOf<TKOrlix_XM>(std::unique_ptr<TProtocol>, ILinkOwner*,
+                                                             TConnectionDevice*);
+template std::unique_ptr<TDataModel> MakeModelOf<TKZelio>(std::unique_ptr<TProtocol>, ILinkOwner*,
+                                                          TConnectionDevice*);
+template std::unique_ptr<TDataModel> MakeModelOf<TKM>(std::unique_ptr<TProtocol>, ILinkOwner*,
+                                                      TConnectionDevice*);
 
 namespace {
 
@@ -42,6 +52,12 @@ constexpr std::array kFramingKinds = {
 };
 
 }  // namespace
+
+uint16_t NodeAccessMode(const TNTreeData& node) {
+  if (node.AccessMode != 0) return node.AccessMode;
+  const TFamily* family = FindFamily(node.ModelCode);
+  return family != nullptr && family->nodeAccess != nullptr ? family->nodeAccess(node) : 0;
+}
 
 const TFramingKind* FindFramingKind(uint8_t protKind) {
   for (const TFramingKind& row : kFramingKinds)

@@ -61,12 +61,26 @@ size_t GroupPosition(const TNTreeData& node) {
   return 0;
 }
 
-// The entries a (sub-)item takes from the driver's answer.
+// The entries a (sub-)item takes from the driver's answer. The Orlix drivers answer a branch with one
+// record per level below it (subsystem, parameter, value or status): an item deeper in the branch takes
+// its entries by walking down those records, one position per level.
 const TPrbArray& EntriesFor(const TDescThread& item, const TDescThread* group, const TPrbArray& list) {
   static const TPrbArray kNone;
   if (!group) return list;
-  const size_t pos = GroupPosition(*item.Node);
-  return pos < list.Items.size() ? list.Items[pos] : kNone;
+  std::vector<const TNTreeData*> levels{item.Node};
+  const TNTreeData* device = DeviceNode(item.Node);
+  const bool nested = device && (device->ModelCode == mcOrlix || device->ModelCode == mcTarvel307);
+  if (nested)
+    while (levels.back()->Parent && levels.back()->Parent != group->Node && levels.size() < 8)
+      levels.push_back(levels.back()->Parent);
+  if (nested && levels.back()->Parent != group->Node) levels.resize(1);
+  const TPrbArray* entries = &list;
+  for (auto level = levels.rbegin(); level != levels.rend(); ++level) {
+    const size_t pos = GroupPosition(**level);
+    if (pos >= entries->Items.size()) return kNone;
+    entries = &entries->Items[pos];
+  }
+  return *entries;
 }
 
 }  // namespace

@@ -179,6 +179,7 @@ int TTreeTarvelController::ReadDevice(TNTreeData* device, TEngineHold& hold) {
   if (Walked(device->ModelCode)) {
     if (DiscoverTree(*model, device) != kReadDone) return Fail("Не удалось прочитать дерево прибора");
   } else if (FindFamily(device->ModelCode) != nullptr) {
+    model->SetTree(&tree_);
     if (!model->BuildTree(device)) return Fail("Не удалось прочитать дерево прибора");
   }
   tree_.StructureChanged();
