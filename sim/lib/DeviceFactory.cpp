@@ -7,7 +7,9 @@
 
 #include "drivers/Families.h"
 #include "metersim/MBusSlave.h"
+#include "metersim/ModBusControllers.h"
 #include "metersim/ModBusSlave.h"
+#include "metersim/OrlixMeter.h"
 #include "metersim/TarvelDevice.h"
 #include "metersim/TarvelMDevice.h"
 
@@ -43,8 +45,13 @@ const std::vector<TSimFamily>& Families() {
        [](uint8_t a, std::string s) { return std::make_unique<TTarvelMDevice>(a, std::move(s)); }},
       {"tarvelm_mb",
        [](uint8_t a, std::string s) { return std::make_unique<TTunnelledTarvelM>(a, std::move(s)); }},
-      {"mbus",
-       [](uint8_t a, std::string s) { return std::make_unique<TMBusMeter>("mbus", a, std::move(s)); }},
+      {"mbus", [](uint8_t a, std::string s) { return std::make_unique<TMBusMeter>("mbus", a, std::move(s)); }},
+      {FamilyKey(mcOrlix),
+       [](uint8_t a, std::string s) { return std::make_unique<TOrlixMeter>(a, std::move(s)); }},
+      {FamilyKey(mcZelio),
+       [](uint8_t a, std::string s) { return std::make_unique<TZelioController>(a, std::move(s)); }},
+      {FamilyKey(mcModBus),
+       [](uint8_t a, std::string s) { return std::make_unique<TKmController>(a, std::move(s)); }},
   };
   return families;
 }

@@ -95,6 +95,8 @@ const std::vector<TFaultName>& FaultTable() {
       {"ring-fill", Number(&TFaults::ringFill, 0, 255)},
       {"bad-archive-date", Counted(&TFaults::badArchiveDate)},
       {"echo", Flag(&TFaults::echo)},
+      {"exception", Counted(&TFaults::exceptionReplies)},
+      {"odd-count", Counted(&TFaults::oddByteCounts)},
   };
   return table;
 }

@@ -1,6 +1,7 @@
 #include "metersim/ModBusSlave.h"
 
 #include <algorithm>
+#include <deque>
 
 namespace orvela::sim {
 
@@ -68,7 +69,16 @@ class TModBusSession : public TResponderSession {
       frame_.clear();
     }
   }
-  int64_t OnTick() override { return context_.clock.TickMs() + 50; }
+  int64_t OnTick() override {
+    int64_t now = context_.clock.TickMs();
+    while (!drip_.empty() && now >= nextDrip_) {
+      uint8_t byte = drip_.front();
+      drip_.pop_front();
+      context_.out.Send(std::span(&byte, 1));
+      nextDrip_ += dripMs_;
+    }
+    return drip_.empty() ? now + 50 : nextDrip_;
+  }
 
  private:
   void Handle(const std::vector<uint8_t>& frame) {
@@ -86,9 +96,12 @@ class TModBusSession : public TResponderSession {
     } else if (address == kConverterAddress && (function == kFnPut || function == kFnRead)) {
       answer = Tunnel(address, nullptr, function, data);
     }
+    // Faults of the reply: the addressed device's first, then the line's.
+    TFaultScope scope(device != nullptr ? &device->Faults() : nullptr, context_.lineFaults);
+    if (answer && scope.Take(&TFaults::dropReplies)) answer.reset();
     record.answered = answer.has_value();
     context_.log.Add(std::move(record));
-    if (answer) Reply(address, function, *answer);
+    if (answer) Reply(address, function, *answer, scope);
   }
 
   std::optional<TPduAnswer> Answer(uint8_t address, const TTarvelDevice* meter, uint8_t function,
@@ -130,19 +143,36 @@ class TModBusSession : public TResponderSession {
     return TPduAnswer{std::move(reply)};
   }
 
-  void Reply(uint8_t address, uint8_t function, const TPduAnswer& answer) {
+  void Reply(uint8_t address, uint8_t function, TPduAnswer answer, TFaultScope& scope) {
+    if (scope.Take(&TFaults::exceptionReplies)) answer = TPduAnswer{{}, kIllegalAddress};
+    bool counted = function >= 1 && function <= 4 && answer.exception == 0 && !answer.data.empty();
+    if (counted && answer.data[0] > 0 && scope.Take(&TFaults::oddByteCounts)) {
+      --answer.data[0];
+      answer.data.pop_back();
+    }
+    if (scope.Take(&TFaults::wrongAddress)) ++address;
     std::vector<uint8_t> frame{address};
     if (answer.exception != 0) {
       frame.push_back(static_cast<uint8_t>(function | 0x80));
       frame.push_back(answer.exception);
     } else {
-      frame.push_back(function);
+      // The wrong function echo: another function's code on a well-formed reply.
+      frame.push_back(scope.Take(&TFaults::wrongCode) ? static_cast<uint8_t>(function ^ 0x07) : function);
       frame.insert(frame.end(), answer.data.begin(), answer.data.end());
     }
     uint16_t crc = modbus::Crc(frame);
+    if (scope.Take(&TFaults::badCrc)) crc ^= 0x5A5A;
     frame.push_back(static_cast<uint8_t>(crc & 0xFF));
     frame.push_back(static_cast<uint8_t>(crc >> 8));
-    context_.out.Send(frame);
+    // A short frame: the reply stops half-way and the rest never comes.
+    if (scope.Take(&TFaults::truncateBlocks)) frame.resize(frame.size() / 2);
+    int64_t drip = scope.Merged().dripMs;
+    if (drip <= 0) return context_.out.Send(frame);
+    // Inter-character gaps: one byte at a time, drip ms apart.
+    dripMs_ = drip;
+    drip_.insert(drip_.end(), frame.begin(), frame.end());
+    nextDrip_ = context_.clock.TickMs();
+    OnTick();
   }
 
   const TModBusResponder& responder_;
@@ -150,6 +180,9 @@ class TModBusSession : public TResponderSession {
   std::vector<uint8_t> frame_;
   int64_t lastByte_ = 0;
   std::map<uint8_t, std::vector<uint8_t>> pending_;  // tunnel answers by address
+  std::deque<uint8_t> drip_;                         // reply bytes still to go, one per dripMs_
+  int64_t dripMs_ = 0;
+  int64_t nextDrip_ = 0;
 };
 
 }  // namespace

@@ -35,6 +35,8 @@ struct TFaults {
   int ringFill = -1;           // archive rings hold this many written records, the rest 0xFF; -1 full
   int badArchiveDate = 0;      // device: archive answers with one record dated in month 13 (Tarvel M)
   bool echo = false;           // line: every received byte is sent back first (half-duplex converter)
+  int exceptionReplies = 0;    // ModBus: replies refused with exception code 2 (illegal data address)
+  int oddByteCounts = 0;       // ModBus: reads (1 to 4) answered one byte short, byte count to match
 };
 
 // Takes one occasion of a counted fault; true when the fault applies to it.

@@ -1,9 +1,11 @@
 #include "drivers/Families.h"
 
+#include "drivers/Orlix.h"
 #include "drivers/Tarvel2001.h"
 #include "drivers/TarvelDataModel.h"
 #include "drivers/TarvelF.h"
 #include "drivers/TarvelM.h"
+#include "drivers/Zelio.h"
 #include "protocols/MBusProtocol.h"
 #include "protocols/ModBusProtocol.h"
 #include "protocols/XModemProtocol.h"
@@ -25,6 +27,14 @@ template std::unique_ptr<TDataModel> MakeModelOf<TTarvelF>(std::unique_ptr<TProt
                                                            TConnectionDevice*);
 template std::unique_ptr<TDataModel> MakeModelOf<TTarvelM>(std::unique_ptr<TProtocol>, ILinkOwner*,
                                                            TConnectionDevice*);
+template std::unique_ptr<TDataModel> MakeModelOf<TKOrlix_MB>(std::unique_ptr<TProtocol>, ILinkOwner*,
+                                                             TConnectionDevice*);
+template std::unique_ptr<TDataModel> MakeModelOf<TKOrlix_XM>(std::unique_ptr<TProtocol>, ILinkOwner*,
+                                                             TConnectionDevice*);
+template std::unique_ptr<TDataModel> MakeModelOf<TKZelio>(std::unique_ptr<TProtocol>, ILinkOwner*,
+                                                          TConnectionDevice*);
+template std::unique_ptr<TDataModel> MakeModelOf<TKM>(std::unique_ptr<TProtocol>, ILinkOwner*,
+                                                      TConnectionDevice*);
 
 namespace {
 
@@ -45,6 +55,12 @@ constexpr std::array kFramingKinds = {
 };
 
 }  // namespace
+
+uint16_t NodeAccessMode(const TNTreeData& node) {
+  if (node.AccessMode != 0) return node.AccessMode;
+  const TFamily* family = FindFamily(node.ModelCode);
+  return family != nullptr && family->nodeAccess != nullptr ? family->nodeAccess(node) : 0;
+}
 
 const TFramingKind* FindFramingKind(uint8_t protKind) {
   for (const TFramingKind& row : kFramingKinds)

@@ -24,6 +24,10 @@ class TTarvelDataModel;
 class TTarvel2001;
 class TTarvelF;
 class TTarvelM;
+class TKOrlix_MB;
+class TKOrlix_XM;
+class TKZelio;
+class TKM;
 
 // Makes one driver class on a framing and a link; defined for each class in Families.cpp.
 using TModelMaker = std::unique_ptr<TDataModel> (*)(std::unique_ptr<TProtocol> framing, ILinkOwner* owner,
@@ -54,8 +58,8 @@ constexpr TModelClasses MakerClasses(TModelCell messages, TModelCell tunnel) {
   return {messages, messages, tunnel, kNoModel};
 }
 // A family whose one class serves every protocol kind.
-constexpr TModelClasses OneClass(std::string_view className) {
-  TModelCell cell = ModelCell(className);
+constexpr TModelClasses OneClass(std::string_view className, TModelMaker make = nullptr) {
+  TModelCell cell = ModelCell(className, make);
   return {cell, cell, cell, cell};
 }
 
@@ -82,7 +86,14 @@ struct TFamily {
   bool ownerWhenAdded = false;
   // The model a scan reads the serial number through while the family has no driver of its own.
   TModelMaker serialReader = nullptr;
+  // The access mode of a node the family's driver builds (1 read, 2 read and write, 3 write): the tree
+  // file keeps no access mode, so a loaded tree learns it here. nullptr: read only.
+  uint16_t (*nodeAccess)(const TNTreeData& node) = nullptr;
 };
+
+// Access modes of the controllers' nodes.
+uint16_t ZelioNodeAccess(const TNTreeData& node);
+uint16_t KmNodeAccess(const TNTreeData& node);
 
 // Columns: code, key, Russian and English names, the classes by protocol kind; then the scan's identification
 // (stage, nibble, named by refusal), stop bits, owner when added, serial reader. Columns left out keep their
@@ -103,9 +114,12 @@ inline constexpr std::array kFamilies = {
                          ModelCell("TTarvelF_MB", &MakeModelOf<TTarvelF>)),
             TIdentifyStage::Second, 3, true, 0, false, &MakeModelOf<TTarvelDataModel>},
     TFamily{mcOrlix, "orlix", "Орликс  ", "ORLIX  ",
-            {ModelCell("TKOrlix_XM"), kNoModel, ModelCell("TKOrlix_MB"), kNoModel}},
-    TFamily{mcZelio, "zelio", "Zelio", "Zelio", OneClass("TKZelio")},
-    TFamily{mcModBus, "km", "КМ", "КМ", OneClass("TKM")},
+            {ModelCell("TKOrlix_XM", &MakeModelOf<TKOrlix_XM>), kNoModel,
+             ModelCell("TKOrlix_MB", &MakeModelOf<TKOrlix_MB>), kNoModel}},
+    TFamily{mcZelio, "zelio", "Zelio", "Zelio", OneClass("TKZelio", &MakeModelOf<TKZelio>),
+            TIdentifyStage::None, 0, false, 0, false, nullptr, &ZelioNodeAccess},
+    TFamily{mcModBus, "km", "КМ", "КМ", OneClass("TKM", &MakeModelOf<TKM>),
+            TIdentifyStage::None, 0, false, 0, false, nullptr, &KmNodeAccess},
     TFamily{mcTarvelKompakt, "tarvelkom", "ТАРВЕЛ-Компакт", "ТАРВЕЛ-Компакт", OneClass("TTarvelKom"),
             TIdentifyStage::None, 0, false, 2},
     TFamily{mcCE6822, "ce6822", "Ce6822 ", "Ce6822 ", OneClass("TKCe6822")},
@@ -129,6 +143,9 @@ constexpr const TFamily* FamilyIdentifiedBy(TIdentifyStage stage, uint8_t nibble
     if (family.identifyStage == stage && family.identifyNibble == nibble) return &family;
   return nullptr;
 }
+
+// The access mode of a node: its own when a driver set one, else what its family's driver gives it.
+uint16_t NodeAccessMode(const TNTreeData& node);
 
 // The name the tree gives a family, without the trailing blanks; empty for an unknown code.
 constexpr std::string_view FamilyDisplayName(uint8_t code, bool english = false) {

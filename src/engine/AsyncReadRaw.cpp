@@ -61,24 +61,25 @@ size_t GroupPosition(const TNTreeData& node) {
   return 0;
 }
 
-// The entries a (sub-)item takes from the driver's answer.
+// The entries a (sub-)item takes from the driver's answer. The Tarvel M and Orlix drivers answer a branch
+// with one record per level below it (subsystem, parameter, value or status): an item deeper in the branch
+// takes its entries by walking down those records, one position per level.
 const TPrbArray& EntriesFor(const TDescThread& item, const TDescThread* group, const TPrbArray& list) {
   static const TPrbArray kNone;
   if (!group) return list;
-  // A Tarvel M leaf below a grouped parameter (its value, status, hours) is an item of that parameter's
-  // entry, one level further down.
-  std::vector<size_t> positions{GroupPosition(*item.Node)};
+  std::vector<const TNTreeData*> levels{item.Node};
   const TNTreeData* device = DeviceNode(item.Node);
-  if (device != nullptr && device->ModelCode == mcTarvelM) {
-    for (const TNTreeData* node = item.Node; node->Parent != nullptr && node->Parent != group->Node;) {
-      node = node->Parent;
-      positions.push_back(GroupPosition(*node));
-    }
-  }
+  const bool nested = device && (device->ModelCode == mcTarvelM || device->ModelCode == mcOrlix ||
+                                  device->ModelCode == mcTarvel307);
+  if (nested)
+    while (levels.back()->Parent && levels.back()->Parent != group->Node && levels.size() < 8)
+      levels.push_back(levels.back()->Parent);
+  if (nested && levels.back()->Parent != group->Node) levels.resize(1);
   const TPrbArray* entries = &list;
-  for (auto pos = positions.rbegin(); pos != positions.rend(); ++pos) {
-    if (*pos >= entries->Items.size()) return kNone;
-    entries = &entries->Items[*pos];
+  for (auto level = levels.rbegin(); level != levels.rend(); ++level) {
+    const size_t pos = GroupPosition(**level);
+    if (pos >= entries->Items.size()) return kNone;
+    entries = &entries->Items[pos];
   }
   return *entries;
 }

@@ -1,5 +1,6 @@
 #include "engine/OPCExplorer.h"
 
+#include "drivers/Families.h"
 #include "platform/Cp1251.h"
 #include "platform/com/ComObject.h"
 
@@ -144,7 +145,7 @@ DWORD NodeAccessRights(uint16_t accessMode) {
 bool TLeafFilter::Accepts(const TNTreeData& node) const {
   if (name && !name->Matches(std::string_view(node.Name))) return false;
   if (type != VT_EMPTY && NodeCanonicalType(node) != type) return false;
-  if (rights != 0 && (NodeAccessRights(node.AccessMode) & rights) == 0) return false;
+  if (rights != 0 && (NodeAccessRights(NodeAccessMode(node)) & rights) == 0) return false;
   return !extra || extra(node, context);
 }
 

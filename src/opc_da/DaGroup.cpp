@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "drivers/Families.h"
 #include "engine/OPCExplorer.h"
 #include "opc_da/DaArrays.h"
 #include "opc_da/DaEnumerators.h"
@@ -53,7 +54,7 @@ TResolved Resolve(TTree& tree, std::u16string_view id) {
   r.found = true;
   r.handle = node->Handle;
   r.canonical = NodeCanonicalType(*node);
-  r.rights = NodeAccessRights(node->AccessMode);
+  r.rights = NodeAccessRights(NodeAccessMode(*node));
   return r;
 }
 
@@ -278,6 +279,8 @@ HRESULT TOPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT
     item.ServerHandle = static_cast<OPCHANDLE>(node.handle);
     item.Link->ClientHandle = def.hClient;
     item.CanonicalType = node.canonical;
+    // Only a node its driver writes takes writes (the Zelio registers and clock, the KM coil).
+    item.Writable = (node.rights & OPC_WRITEABLE) != 0;
     item.SetRequestedType(def.vtRequestedDataType);
     items_.push_back(std::move(item));
     results[i].hServer = static_cast<OPCHANDLE>(node.handle);

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "drivers/Families.h"
 #include "opc_da/DaArrays.h"
 #include "opc_da/DaGroup.h"
 #include "platform/DateTime.h"
@@ -88,7 +89,7 @@ HRESULT Facts(const TOPCExplorer& explorer, LPCWSTR szItemID, TNodeFacts& facts)
   auto lock = explorer.Tree().ReadLock();
   facts.id = Utf8ToUtf16(node->Path);
   facts.type = NodeCanonicalType(*node);
-  facts.rights = NodeAccessRights(node->AccessMode);
+  facts.rights = NodeAccessRights(NodeAccessMode(*node));
   facts.units = AttributeText(Attribute(*node, asUnits));
   facts.description = AttributeText(Attribute(*node, asDescription));
   return S_OK;

@@ -9,7 +9,7 @@
 #include "drivers/SimLine.h"
 #include "drivers/TarvelM.h"
 #include "drivers/TarvelMDecode.h"
-#include "drivers/TarvelMTreeHelper.h"
+#include "drivers/TreeBuilders.h"
 #include "metersim/TarvelMDevice.h"
 #include "metersim/Values.h"
 

@@ -61,6 +61,16 @@ class TDaSession {
   TDaSession& operator=(const TDaSession&) = delete;
 
   IOPCServer& Server() { return *server_.Get(); }
+  // The group's data callback point, with the sink advised on it.
+  TComPtr<IConnectionPoint> Advise(IUnknown* sink, DWORD& cookie) {
+    TComPtr<IConnectionPointContainer> container;
+    Check(Group().QueryInterface(IID_IConnectionPointContainer, container.PutVoid()),
+          "IConnectionPointContainer");
+    TComPtr<IConnectionPoint> point;
+    Check(container->FindConnectionPoint(IID_IOPCDataCallback, point.Put()), "FindConnectionPoint");
+    Check(point->Advise(sink, &cookie), "Advise");
+    return point;
+  }
   IOPCItemMgt& Group() { return *items_.Get(); }
   THostedServer& Host() { return host_; }
   // The answers so far: refused items carry their AddItems error.
@@ -133,6 +143,75 @@ int RunRead(const TDaOptions& options) {
   return PrintDaValues(values, options.json, ErrorTextOf(session.Server()));
 }
 
+// The value a write gives: true/false, an integer, a number, else the text as a string.
+TVariant WriteValueOf(const std::string& text) {
+  if (text == "true" || text == "false") return TVariant::Bool(text == "true");
+  size_t used = 0;
+  try {
+    long long integer = std::stoll(text, &used);
+    if (used == text.size()) return TVariant::Int(integer);
+    double number = std::stod(text, &used);
+    if (used == text.size()) return TVariant::Double(number);
+  } catch (const std::exception&) {
+  }
+  return TVariant::Str(text);
+}
+
+// Takes the completion of one asynchronous write.
+class TWriteWaiter final : public TOpcDataSink {
+ public:
+  HRESULT STDMETHODCALLTYPE OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD count, OPCHANDLE*,
+                                            HRESULT* errors) override {
+    error_ = count == 1 && errors ? errors[0] : E_FAIL;
+    done_ = true;
+    return S_OK;
+  }
+  bool Done() const { return done_; }
+  HRESULT Error() const { return error_; }
+
+ private:
+  bool done_ = false;
+  HRESULT error_ = E_FAIL;
+};
+
+// One device write of one item (IOPCAsyncIO2::Write: the server writes devices only asynchronously).
+int RunWrite(const TDaOptions& options) {
+  if (TFolderClaim(options.dir).Served())
+    throw EClientError("da write: the folder is served by a running server; write through it");
+  TDaOptions one = options;
+  one.items.resize(1);
+  TDaSession session(one, TRUE, 1000);
+  TDaValue& item = session.Values()[0];
+  if (session.Handles().empty()) {
+    PrintDaValues(session.Values(), options.json, ErrorTextOf(session.Server()));
+    return kExitItems;
+  }
+  auto waiter = Make<TWriteWaiter>();
+  DWORD cookie = 0;
+  TComPtr<IConnectionPoint> point = session.Advise(waiter->Identity(), cookie);
+  TComPtr<IOPCAsyncIO2> async;
+  Check(session.Group().QueryInterface(IID_IOPCAsyncIO2, async.PutVoid()), "IOPCAsyncIO2");
+  VARIANT value;
+  VariantInit(&value);
+  TVariantToVariant(WriteValueOf(options.items[1]), &value);
+  OPCHANDLE handle = session.Handles()[0];
+  DWORD cancelId = 0;
+  TTaskMem<HRESULT> errors;
+  HRESULT hr = async->Write(1, &handle, &value, 1, &cancelId, errors.Put());
+  VariantClear(&value);
+  item.error = FAILED(hr) ? hr : (errors ? errors[0] : E_FAIL);
+  const auto limit = options.Timeout().count() > 0 ? options.Timeout() : std::chrono::minutes(3);
+  if (SUCCEEDED(item.error) &&
+      !session.Host().Wait([&] { return waiter->Done(); }, [] { return size_t{0}; }, limit))
+    item.error = E_FAIL;
+  else if (SUCCEEDED(item.error))
+    item.error = waiter->Error();
+  point->Unadvise(cookie);
+  item.quality = SUCCEEDED(item.error) ? 192 : 0;
+  item.value = Json(options.items[1]);
+  return PrintDaValues(session.Values(), options.json, ErrorTextOf(session.Server()));
+}
+
 // Prints every data change as it comes, one line per item.
 class TChangePrinter final : public TOpcDataSink {
  public:
@@ -183,13 +262,8 @@ int RunWatch(const TDaOptions& options) {
   if (session.Handles().empty()) return kExitItems;
 
   auto printer = Make<TChangePrinter>(session.Values(), options.json, session.Server());
-  TComPtr<IConnectionPointContainer> container;
-  Check(session.Group().QueryInterface(IID_IConnectionPointContainer, container.PutVoid()),
-        "IConnectionPointContainer");
-  TComPtr<IConnectionPoint> point;
-  Check(container->FindConnectionPoint(IID_IOPCDataCallback, point.Put()), "FindConnectionPoint");
   DWORD cookie = 0;
-  Check(point->Advise(printer->Identity(), &cookie), "Advise");
+  TComPtr<IConnectionPoint> point = session.Advise(printer->Identity(), cookie);
   // The active group sends what changed at its update rate; the refresh gives every item's value at once.
   TComPtr<IOPCAsyncIO2> async;
   Check(session.Group().QueryInterface(IID_IOPCAsyncIO2, async.PutVoid()), "IOPCAsyncIO2");
@@ -289,6 +363,17 @@ void AddDaCommands(CLI::App& app, int& exitCode) {
   watch->add_option("items", watchOptions->items, "Item identifiers (dotted tree paths)")->required();
   watch->callback(
       [watchOptions, &exitCode] { exitCode = RunClient([&] { return RunWatch(*watchOptions); }); });
+
+  auto writeOptions = std::make_shared<TDaOptions>();
+  CLI::App* write = AddServerOptions(
+      da->add_subcommand("write", "One device write of an item's value (true, false, a number or a text)")
+          ->footer(kExitCodes),
+      *writeOptions);
+  write->add_option("item-and-value", writeOptions->items, "Item identifier, then the value")
+      ->expected(2)
+      ->required();
+  write->callback(
+      [writeOptions, &exitCode] { exitCode = RunClient([&] { return RunWrite(*writeOptions); }); });
 
   auto statusOptions = std::make_shared<TDaOptions>();
   CLI::App* status =

@@ -369,7 +369,8 @@ void AddDeviceCommands(CLI::App& app, int& exitCode) {
   CLI::App* addCmd =
       Command(*device, "add", "Read devices' configuration and add them", add, AddDevices, exitCode);
   addCmd->add_option("--conn", add->conn, "Connection name")->required();
-  addCmd->add_option("--family", add->family, "Model code or family key (tarvel2001)")->required();
+  addCmd->add_option("--family,--model", add->family, "Model code or family key (tarvel2001, orlix, km)")
+      ->required();
   addCmd->add_option("--address", add->address, "Address or range A-B")->required();
   addCmd->add_flag("--replace", add->replace, "Replace a device that is already configured");
   addCmd->add_flag("--yes", add->yes, "Answer yes to questions (remove a device with the same serial)");

@@ -1,6 +1,6 @@
 #pragma once
-// A device node of a Tarvel M on a simulated line and the tree builder its driver builds the tree through
-// (the real tree and tree controller, so the parameter leaves are the controller's own).
+// Tree builders for drivers that build their device's tree themselves, over the real tree and tree controller
+// (so the parameter leaves are the controller's own).
 #include <string>
 #include <vector>
 
@@ -10,16 +10,34 @@
 
 namespace orvela::test {
 
-class TTestTreeBuilder : public ITreeBuilder {
+// A driver's tree builder over a tree the test keeps (the real tree controller adds the parameter leaves).
+class TTreeBuilderOver : public ITreeBuilder {
  public:
-  TTestTreeBuilder() : trees(tree, ui) { root = tree.Root(); }
+  explicit TTreeBuilderOver(TTree& tree) : tree_(tree), trees_(tree, ui_) {}
 
-  TNTreeData* CreateNode() override { return tree.CreateNode(); }
-  void AttachChild(TNTreeData* parent, TNTreeData* child) override { tree.AttachChild(parent, child); }
-  void DetachChild(TNTreeData* parent, TNTreeData* child) override { tree.DetachChild(parent, child); }
-  void AddParameterLeaves(TNTreeData* node, int set) override { trees.AddParameterLeaves(node, set); }
+  TNTreeData* CreateNode() override { return tree_.CreateNode(); }
+  void AttachChild(TNTreeData* parent, TNTreeData* child) override { tree_.AttachChild(parent, child); }
+  void DetachChild(TNTreeData* parent, TNTreeData* child) override { tree_.DetachChild(parent, child); }
+  void AddParameterLeaves(TNTreeData* node, int set) override { trees_.AddParameterLeaves(node, set); }
   bool SerialTaken(const std::string&, const TNTreeData*) override { return false; }
   void ErrorMessage(const std::string& text) override { messages.push_back(text); }
+
+  std::vector<std::string> messages;
+
+ private:
+  TTree& tree_;
+  THeadlessUi ui_;
+  TTreeController trees_;
+};
+
+struct TOwnedTree {
+  TTree tree;
+};
+
+// The same over a tree of its own.
+class TTestTreeBuilder : public TOwnedTree, public TTreeBuilderOver {
+ public:
+  TTestTreeBuilder() : TTreeBuilderOver(tree) { root = tree.Root(); }
 
   // A device node under the root, as the scan makes it.
   TNTreeData* Device(uint8_t address, uint8_t modelCode) {
@@ -42,11 +60,7 @@ class TTestTreeBuilder : public ITreeBuilder {
     return names;
   }
 
-  TTree tree;
-  THeadlessUi ui;
-  TTreeController trees;
   TNTreeData* root = nullptr;
-  std::vector<std::string> messages;
 };
 
 }  // namespace orvela::test
