@@ -77,6 +77,9 @@ TDeviceReply TDataModel::AskDevice(const TDeviceRequest& request) {
       if (reply.State == TAskState::Whole && request.OnRefused) request.OnRefused(attempt, Answer());
     }
     if (attempt == request.Attempts || ShuttingDown()) break;
+    if (request.PortFailureAttempts > 0 && attempt >= request.PortFailureAttempts &&
+        framing_->ResultCode() == kResultPortFailure)
+      break;
     if (reply.State != TAskState::Whole && request.RetryPauseMs > 0) GetClock().Sleep(request.RetryPauseMs);
   }
   return reply;

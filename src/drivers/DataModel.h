@@ -74,6 +74,8 @@ struct TDeviceRequest {
   int64_t ReconnectPauseMs = -1;
   // Pause after an attempt that brought no whole answer, before the next.
   int64_t RetryPauseMs = 0;
+  // A port that failed (framing result -2) ends the request after this many attempts (0: never early).
+  int PortFailureAttempts = 0;
   // Channel-log line before each attempt (empty: none).
   std::string AttemptTrace{};
   // Reader status texts around each exchange (empty: none).

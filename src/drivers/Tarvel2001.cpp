@@ -176,7 +176,8 @@ bool TTarvel2001::FetchCurrent(uint8_t address, uint8_t, int, TPrbArray& result,
     result.ValueQuality = kQualityGood;
     return true;
   }
-  result.ValueQuality = framing_->ResultCode() == -2 ? kQualityNotConnected : kQualityDeviceFailure;
+  result.ValueQuality =
+      framing_->ResultCode() == kResultPortFailure ? kQualityNotConnected : kQualityDeviceFailure;
   return false;
 }
 

@@ -104,19 +104,22 @@ bool TTarvelM::FetchBranchCurrent(TNTreeData* branchNode, TPrbArray& result) {
   std::vector<size_t> wanted = WantedChildren(branchNode);
   size_t children = branchNode->Children.size();
   TPrbArray decoded;
-  TDeviceReply reply =
-      AskDevice({.Function = kFunctionBlock,
-                 .Payload = {4, 3, path.Id(2), ids.subsystem, ids.branch, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 1},
-                 .Accept = [&](const TAnswer& answer) {
-                   return answer.Code() == kAnswerMBlock && DecodeMCurrent(answer, children, wanted, decoded);
-                 }});
+  TDeviceReply reply = AskDevice(
+      {.Function = kFunctionBlock,
+       .Payload = {4, 3, path.Id(2), ids.subsystem, ids.branch, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 1},
+       .Accept =
+           [&](const TAnswer& answer) {
+             return answer.Code() == kAnswerMBlock && DecodeMCurrent(answer, children, wanted, decoded);
+           },
+       .PortFailureAttempts = 2});
   result.Count = 0;
   if (!reply.Connected()) {
     result.ValueQuality = kQualityNotConnected;
     return false;
   }
   if (!reply.Accepted) {
-    result.ValueQuality = framing_->ResultCode() == -2 ? kQualityNotConnected : kQualityDeviceFailure;
+    result.ValueQuality =
+        framing_->ResultCode() == kResultPortFailure ? kQualityNotConnected : kQualityDeviceFailure;
     return false;
   }
   for (size_t i : wanted)

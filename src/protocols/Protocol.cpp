@@ -123,7 +123,7 @@ bool TProtocol::Exchange(std::span<const uint8_t> request) {
   } catch (const EDeadlinePassed&) {
     RecordDeadline();
   } catch (const EPortExcept& e) {
-    if (link_->ReadCounter() == 0) resultCode_ = -2;
+    if (link_->ReadCounter() == 0) resultCode_ = kResultPortFailure;
     RecordFailure(e);
   } catch (const ELinkError& e) {
     if (RecordFailure(e) == 0) throw;

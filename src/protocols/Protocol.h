@@ -13,6 +13,9 @@
 
 namespace orvela {
 
+// The framing's result code when the port failed before the link delivered a byte.
+constexpr int kResultPortFailure = -2;
+
 // Store of exchange entries (the journal database's channel-trace table). Installed process-wide by
 // the engine when the exchange journal is switched on; nullptr (the default) keeps no entries.
 class IExchangeJournal {
@@ -70,7 +73,7 @@ class TProtocol {
   // --- State of the last exchange. ---
 
   TConnectionDevice* Link() const { return link_; }
-  // 0 after a normal exchange; -2 when the port failed before the link delivered a byte.
+  // 0 after a normal exchange; kResultPortFailure when the port failed before the link delivered a byte.
   int ResultCode() const { return resultCode_; }
   // True when the last Request brought a whole reply into its buffer, even one too short to count as a
   // successful exchange (a meter's short refusal or empty list).

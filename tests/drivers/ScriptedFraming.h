@@ -11,16 +11,18 @@
 
 namespace orvela::test {
 
-// Hands out the scripted answers in order; nullopt is a failed exchange. As the XModem framing, an answer
-// of six bytes or fewer lands in the buffer but does not count as a successful exchange. Records the
-// requests.
+// Hands out the scripted answers in order; nullopt is a failed exchange (a port failure when portFails is
+// set). As the XModem framing, an answer of six bytes or fewer lands in the buffer but does not count as a
+// successful exchange. Records the requests.
 class TScriptedFraming : public TProtocol {
  public:
   std::deque<std::optional<std::vector<uint8_t>>> answers;
   std::vector<std::vector<uint8_t>> requests;
+  bool portFails = false;
   bool Request(std::span<const uint8_t> request, TBytes& buffer) override {
     requests.emplace_back(request.begin(), request.end());
     replyArrived_ = false;
+    resultCode_ = portFails ? kResultPortFailure : 0;
     std::optional<std::vector<uint8_t>> answer;
     if (!answers.empty()) {
       answer = std::move(answers.front());
