@@ -241,7 +241,7 @@ int TTCPConnectionServer::Refill() {
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
   if (n <= 0) {
     lastError_ = n < 0 ? su::WsaErrorCode(errno) : su::WsaErrorCode(ECONNRESET);
-    LogLine("{" + std::to_string(n < 0 ? -1 : 0) + " !!!}");
+    LogLine(n < 0 ? "{-1 !!!}" : "{0 !!!}");
     ConnectionLost();
   }
   LogLine("Чтение из сокета: " + std::to_string(n));

@@ -72,7 +72,7 @@ TEST_F(HayesModem, AnswersInTheFormItIsSetTo) {
 TEST_F(HayesModem, EscapeNeedsSilenceOnBothSidesAndHangUpEndsTheCall) {
   ASSERT_GE(fd, 0);
   Write("ATE0V0\r");
-  ReadUntil("0\r");
+  ReadUntil("\r0\r");  // the echo "ATE0V0\r" ends in "0\r" too
   Write("ATDT5551234\r");
   EXPECT_EQ(ReadUntil("1\r"), "1\r");
   EXPECT_TRUE(modem.Online());
