@@ -69,7 +69,7 @@ class TInstantReaders final : public IReaderLauncher {
     result->Qualities.push_back(kQualityGood);
     result->TimeStamps.push_back(FILETIME{});
     result->Errors.push_back(S_OK);
-    engine_->PutDaResult(std::move(result));
+    engine_->DeliverDaResult(std::move(result));
   }
   TAsyncEngine* engine_ = nullptr;
 };

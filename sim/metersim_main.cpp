@@ -145,7 +145,7 @@ int main(int argc, char** argv) {
   app.add_option("--gprs", gprs, "the server's GPRS listener the field modems connect to, host:port");
   app.add_option("--field-modem", fieldSpecs,
                  "a field GPRS modem in front of this line: NUMBER (ten digits)[,kind=2][,silent|malformed|"
-                 "partial|wrong=NUMBER][,drop=N][,twice][,timer=MS][,count=N]");
+                 "partial|wrong=NUMBER][,drop=N][,twice][,wired][,timer=MS][,count=N]");
   app.add_option("--time", start, "the devices' clock starts at \"YYYY-MM-DD hh:mm[:ss]\" and runs on");
   CLI11_PARSE(app, argc, argv);
   if (!fieldSpecs.empty() && gprs.empty()) {

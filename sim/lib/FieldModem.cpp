@@ -115,6 +115,8 @@ bool ParseFieldModemSpec(const std::string& text, std::vector<TFieldModemSpec>& 
       ok = ParseInt(value, spec.dropAfterBytes);
     else if (name == "twice")
       spec.twice = true;
+    else if (name == "wired")
+      spec.wired = true;
     else if (name == "timer")
       ok = ParseInt(value, spec.timerMs) && spec.timerMs > 0;
     else if (name == "count")
@@ -221,6 +223,7 @@ void TFieldModems::Open(const TFieldModemSpec& spec) {
   SendAll(session.server, announcement.data(), announcement.size());
   // A modem that said nothing useful carries no meter: the server has to cut it off.
   session.carries = spec.fault == TAnnounceFault::None || spec.fault == TAnnounceFault::Wrong;
+  if (session.carries && spec.wired) session.meter = ConnectTcpPeer(options_.meterHost, options_.meterPort);
   ++connected_;
   Note("connect " + spec.number);
   sessions_.push_back(session);

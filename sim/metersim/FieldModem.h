@@ -36,9 +36,12 @@ struct TFieldModemSpec {
   int64_t dropAfterBytes = -1;  // drops the connection after carrying this many of the meters' bytes
   bool twice = false;           // connects a second time with the same number 5 s after the first
   int64_t timerMs = 0;          // connects by itself this long after the start and after each drop
+  // The meters are wired to the modem: reached as soon as it connects, so their idle prompts go to the
+  // server before it sends anything (otherwise the meters are reached when the server first sends).
+  bool wired = false;
 };
 
-// "NUMBER[,kind=2][,silent|malformed|partial|wrong=NUMBER][,drop=N][,twice][,timer=MS][,count=N]";
+// "NUMBER[,kind=2][,silent|malformed|partial|wrong=NUMBER][,drop=N][,twice][,wired][,timer=MS][,count=N]";
 // count=N makes N modems with consecutive numbers. False with the reason for anything else.
 bool ParseFieldModemSpec(const std::string& text, std::vector<TFieldModemSpec>& out, std::string& error);
 

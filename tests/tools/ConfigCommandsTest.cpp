@@ -286,6 +286,38 @@ TEST(ConfigDemo, PointsItsTcpConnectionAtTheGivenPort) {
   }
 }
 
+// The meter's connection becomes an inbound GPRS one (the GSM modem's port and the number), the listener on
+// the given "Порт TCP"; a malformed address or a second modem option writes no configuration.
+TEST(ConfigDemo, MovesTheMeterToAnInboundGprsConnection) {
+  test::TTempDir dir;
+  const TCtlRun demo = RunCtl({"config", "demo", "--dir", dir.Path().string(), "--gprs", "COM9:9161234567",
+                               "--gprs-listen", "10177"});
+  ASSERT_EQ(demo.exitCode, 0) << demo.err;
+  const TCtlRun run = RunCtl({"config", "dump", "--dir", dir.Path().string(), "--json"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const Json actual = Json::parse(run.out);
+  EXPECT_EQ(actual["settings"]["tcpPort"], 10177);
+  const Json& key = actual["connections"][0]["key"];
+  EXPECT_EQ(key["ConnType"], 5);
+  EXPECT_EQ(key["LinkAddress"], "COM9:9161234567");
+  EXPECT_EQ(actual["tree"]["children"][0]["key"]["LinkAddress"], "COM9:9161234567");
+
+  const std::vector<std::vector<std::string>> bad = {
+      {"--gprs", "9161234567"},
+      {"--gprs", "COM9:"},
+      {"--gprs", "COM9:9161234567", "--modem", "COM8:5551234"},
+      {"--gprs-listen", "0"},
+  };
+  for (const auto& options : bad) {
+    test::TTempDir untouched;
+    std::vector<std::string> args = {"config", "demo", "--dir", untouched.Path().string()};
+    args.insert(args.end(), options.begin(), options.end());
+    EXPECT_NE(RunCtl(args).exitCode, 0) << options[1];
+    for (const char* file : {"tParam.dat", "tConn.dat", "Config.kopc"})
+      EXPECT_FALSE(fs::exists(untouched / file)) << options[1] << " " << file;
+  }
+}
+
 const std::string kServerProgram = ORVELA_BINARY_DIR "/src/app/OrvelaOPC";
 
 TEST(ServerProgram, PrintsTheStartStatus) {

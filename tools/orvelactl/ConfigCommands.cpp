@@ -25,7 +25,9 @@ struct TConfigOptions {
   int32_t port = kDemoTcpPort;
   bool force = false;
   bool withoutMeter = false;
-  std::string modem;  // PORT:NUMBER: the demo's connection dials the meter through a modem
+  std::string modem;           // PORT:NUMBER: the demo's connection dials the meter through a modem
+  std::string gprs;            // PORT:NUMBER: the demo's connection wakes a GPRS modem that connects back
+  int32_t gprsListenPort = 0;  // "Порт TCP" of the GPRS listener; 0 keeps the default
 };
 
 constexpr TConfigPart kConfigParts[] = {TConfigPart::Settings, TConfigPart::Connections, TConfigPart::Tree};
@@ -265,15 +267,16 @@ int RunRewrite(const TConfigOptions& options) {
   return 0;
 }
 
-// The demo's first connection (and the meter on it) becomes a dial-up modem on port calling number.
-bool DialDemoConnection(TConfigController& controller, const std::string& portAndNumber) {
+// The demo's first connection (and the meter on it) becomes one reached through the modem on port calling
+// number: a dial-up modem, or a GSM modem whose call wakes a field GPRS modem that connects back.
+bool DialDemoConnection(TConfigController& controller, const std::string& portAndNumber, TConnKind kind) {
   size_t colon = portAndNumber.find(':');
   if (colon == std::string::npos || colon == 0 || colon + 1 == portAndNumber.size()) return false;
   TConnRow& row = controller.Connections().Rows.at(0);
   row.Columns[ccPort] = portAndNumber.substr(0, colon);
   row.Columns[ccTelephone] = portAndNumber.substr(colon + 1);
   row.Columns[ccIpAddress] = row.Columns[ccRemotePort] = row.Columns[ccLocalPort] = "";
-  row.Columns[ccKind] = std::to_string(static_cast<int>(TConnKind::DialUpModem));
+  row.Columns[ccKind] = std::to_string(static_cast<int>(kind));
   std::optional<TConnKey> key = ConnKeyFromRow(row);
   if (!key) return false;
   row.Settings->Key = *key;
@@ -290,10 +293,15 @@ int RunDemo(const TConfigOptions& options) {
   TConfigController controller(options.dir, tree);
   BuildDemoConfiguration(controller, options.withoutMeter ? TNodeDescriber{} : DescribeTarvel2001TreeNode,
                          options.port);
-  if (!options.modem.empty() && !DialDemoConnection(controller, options.modem)) {
+  if (!options.modem.empty() && !DialDemoConnection(controller, options.modem, TConnKind::DialUpModem)) {
     std::cerr << "--modem: PORT:NUMBER expected, not \"" << options.modem << "\"\n";
     return 1;
   }
+  if (!options.gprs.empty() && !DialDemoConnection(controller, options.gprs, TConnKind::InboundGprs)) {
+    std::cerr << "--gprs: PORT:NUMBER expected, not \"" << options.gprs << "\"\n";
+    return 1;
+  }
+  if (options.gprsListenPort > 0) controller.Settings().TcpPort = options.gprsListenPort;
   const TConfigProblems problems = controller.Save();
   for (const EConfigFile& problem : problems) std::cerr << problem.what() << "\n";
   if (!problems.empty()) return 1;
@@ -349,8 +357,13 @@ void AddConfigCommands(CLI::App& app, int& exitCode) {
       ->check(CLI::Range(1, 65535));
   demo->add_flag("--without-meter", demoOptions->withoutMeter,
                  "Leave the meter out, for autoconfig to read it from the line");
-  demo->add_option("--modem", demoOptions->modem,
-                   "PORT:NUMBER: the meter's connection dials through a modem");
+  CLI::Option* modem = demo->add_option("--modem", demoOptions->modem,
+                                        "PORT:NUMBER: the meter's connection dials through a modem");
+  demo->add_option("--gprs", demoOptions->gprs,
+                   "PORT:NUMBER: the meter's connection wakes a GPRS modem through the GSM modem on PORT")
+      ->excludes(modem);
+  demo->add_option("--gprs-listen", demoOptions->gprsListenPort, "\"Порт TCP\" of the GPRS listener")
+      ->check(CLI::Range(1, 65535));
   demo->group("");  // hidden: for scripts/demo
   Bind(demo, exitCode, demoOptions, RunDemo, true);
 }
