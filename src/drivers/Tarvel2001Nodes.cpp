@@ -10,57 +10,46 @@
 namespace orvela {
 namespace {
 
-constexpr int32_t kHourStep = 3'600'000;
-constexpr int32_t kDayStep = 86'400'000;
-
-struct TNodeRow {
-  uint8_t parent;  // id of the parent; 0: the device
-  uint8_t id;
-  const char* ru;
-  const char* en;
-  bool da;
-  bool hda;
-  int32_t step;
-  int dataType;  // 0: no attributes
-};
-
 // The timer's values, the same on every meter of the family.
 constexpr std::array kTimerRows = {
-    TNodeRow{tidTimer, tidCurrent, "Астрономическое дата и время", "Date", true, false, kHourStep, VT_DATE},
-    TNodeRow{tidTimer, tidStatus, "Состояние прибора", "Status", true, false, kHourStep, VT_I4},
-    TNodeRow{tidTimer, tidVersion, "Версия ПО прибора", "Version", true, false, kHourStep, VT_DATE},
-    TNodeRow{tidTimer, tidDateConfig, "Дата и время изменения конфигурации прибора", "Date Config", true,
-             false, kHourStep, VT_DATE},
+    TTarvelNodeRow{tidTimer, tidCurrent, "Астрономическое дата и время", "Date", true, false, kHourStep,
+                   VT_DATE},
+    TTarvelNodeRow{tidTimer, tidStatus, "Состояние прибора", "Status", true, false, kHourStep, VT_I4},
+    TTarvelNodeRow{tidTimer, tidVersion, "Версия ПО прибора", "Version", true, false, kHourStep, VT_DATE},
+    TTarvelNodeRow{tidTimer, tidDateConfig, "Дата и время изменения конфигурации прибора", "Date Config",
+                   true, false, kHourStep, VT_DATE},
 };
 
 // Levels 1 and 2 of the Tarvel 2001's tree (the timer's values come from kTimerRows).
 constexpr std::array k2001BranchRows = {
-    TNodeRow{0, tidData, "Пользовательские данные", "Data", true, true, 0, 0},
-    TNodeRow{0, tidTimer, "Таймер", "Timer", true, false, 0, 0},
-    TNodeRow{tidData, tidCurrent, "Текущие данные", "Current", true, false, 0, 0},
-    TNodeRow{tidData, tidIntegrator, "Помесячный интегратор", "Integrator", false, true, kDayStep, 0},
-    TNodeRow{tidData, tidHours, "Почасовой архив", "Hours", false, true, kHourStep, 0},
-    TNodeRow{tidData, tidDays, "Посуточный архив", "Days", false, true, kDayStep, 0},
-    TNodeRow{tidData, tidMonths, "Помесячный архив", "Months", false, true, kDayStep, 0},
-    TNodeRow{tidData, tidHoursErrors, "Почасовой аварийный архив", "Hours Errors", false, true, kHourStep, 0},
-    TNodeRow{tidData, tidDaysErrors, "Посуточный аварийный архив", "Days Errors", false, true, kDayStep, 0},
+    TTarvelNodeRow{0, tidData, "Пользовательские данные", "Data", true, true, 0, 0},
+    TTarvelNodeRow{0, tidTimer, "Таймер", "Timer", true, false, 0, 0},
+    TTarvelNodeRow{tidData, tidCurrent, "Текущие данные", "Current", true, false, 0, 0},
+    TTarvelNodeRow{tidData, tidIntegrator, "Помесячный интегратор", "Integrator", false, true, kDayStep, 0},
+    TTarvelNodeRow{tidData, tidHours, "Почасовой архив", "Hours", false, true, kHourStep, 0},
+    TTarvelNodeRow{tidData, tidDays, "Посуточный архив", "Days", false, true, kDayStep, 0},
+    TTarvelNodeRow{tidData, tidMonths, "Помесячный архив", "Months", false, true, kDayStep, 0},
+    TTarvelNodeRow{tidData, tidHoursErrors, "Почасовой аварийный архив", "Hours Errors", false, true,
+                   kHourStep, 0},
+    TTarvelNodeRow{tidData, tidDaysErrors, "Посуточный аварийный архив", "Days Errors", false, true, kDayStep,
+                   0},
 };
 
 // The F meter keeps its error archives under a level-1 branch of their own; it has Russian names only.
 constexpr std::array kFBranchRows = {
-    TNodeRow{0, tidData, "Пользовательские данные", "Пользовательские данные", true, true, 0, 0},
-    TNodeRow{0, tidTimer, "Таймер", "Таймер", true, false, 0, 0},
-    TNodeRow{0, tidErrorBranch, "Аварийные архивы", "Аварийные архивы", false, true, 0, 0},
-    TNodeRow{tidData, tidCurrent, "Текущие данные", "Текущие данные", true, false, 0, 0},
-    TNodeRow{tidData, tidIntegrator, "Помесячный интегратор", "Помесячный интегратор", false, true, kDayStep,
-             0},
-    TNodeRow{tidData, tidHours, "Почасовой архив", "Почасовой архив", false, true, kHourStep, 0},
-    TNodeRow{tidData, tidDays, "Посуточный архив", "Посуточный архив", false, true, kDayStep, 0},
-    TNodeRow{tidData, tidMonths, "Помесячный архив", "Помесячный архив", false, true, kDayStep, 0},
-    TNodeRow{tidErrorBranch, tidHours, "Почасовой аварийный архив", "Почасовой аварийный архив", false, true,
-             kHourStep, 0},
-    TNodeRow{tidErrorBranch, tidDays, "Посуточный аварийный архив", "Посуточный аварийный архив", false, true,
-             kDayStep, 0},
+    TTarvelNodeRow{0, tidData, "Пользовательские данные", "Пользовательские данные", true, true, 0, 0},
+    TTarvelNodeRow{0, tidTimer, "Таймер", "Таймер", true, false, 0, 0},
+    TTarvelNodeRow{0, tidErrorBranch, "Аварийные архивы", "Аварийные архивы", false, true, 0, 0},
+    TTarvelNodeRow{tidData, tidCurrent, "Текущие данные", "Текущие данные", true, false, 0, 0},
+    TTarvelNodeRow{tidData, tidIntegrator, "Помесячный интегратор", "Помесячный интегратор", false, true,
+                   kDayStep, 0},
+    TTarvelNodeRow{tidData, tidHours, "Почасовой архив", "Почасовой архив", false, true, kHourStep, 0},
+    TTarvelNodeRow{tidData, tidDays, "Посуточный архив", "Посуточный архив", false, true, kDayStep, 0},
+    TTarvelNodeRow{tidData, tidMonths, "Помесячный архив", "Помесячный архив", false, true, kDayStep, 0},
+    TTarvelNodeRow{tidErrorBranch, tidHours, "Почасовой аварийный архив", "Почасовой аварийный архив", false,
+                   true, kHourStep, 0},
+    TTarvelNodeRow{tidErrorBranch, tidDays, "Посуточный аварийный архив", "Посуточный аварийный архив", false,
+                   true, kDayStep, 0},
 };
 
 // Level-2 branches that hold parameters (by their level-1 branch and id), and how their parameters are
@@ -94,7 +83,7 @@ constexpr std::array kFParameterParents = {
 
 // The id tables of one meter model.
 struct TNodeTables {
-  std::span<const TNodeRow> branches;
+  std::span<const TTarvelNodeRow> branches;
   std::span<const TParameterParent> parameterParents;
   bool parametersTakeStep;  // a parameter has its archive's step
 };
@@ -126,8 +115,8 @@ const TQuantity* FindQuantity(uint8_t low) {
 
 std::string DescribeBranch(const TNodeTables& tables, uint8_t parent, uint8_t id, bool english,
                            TNTreeData& node) {
-  for (std::span<const TNodeRow> rows : {tables.branches, std::span<const TNodeRow>(kTimerRows)})
-    for (const TNodeRow& row : rows) {
+  for (std::span<const TTarvelNodeRow> rows : {tables.branches, std::span<const TTarvelNodeRow>(kTimerRows)})
+    for (const TTarvelNodeRow& row : rows) {
       if (row.parent != parent || row.id != id) continue;
       node.DAVisible = row.da;
       node.HDAVisible = row.hda;
@@ -149,7 +138,7 @@ std::string DescribeParameter(const TNodeTables& tables, uint8_t branch, uint8_t
   node.HDAVisible = owner->hda;
   kind = owner->kind;
   if (tables.parametersTakeStep)
-    for (const TNodeRow& row : tables.branches)
+    for (const TTarvelNodeRow& row : tables.branches)
       if (row.parent == branch && row.id == parent) node.ArchiveStep = row.step;
   DescribeParameterNode(node, owner->dataType, name, TarvelParameterUnits(id));
   SetAttribute(node, asNodeName, TVariant::OneByteStr(ComputerName()));

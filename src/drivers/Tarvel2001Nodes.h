@@ -32,6 +32,22 @@ enum TTarvelId : uint8_t {
 constexpr int kDescribeOther = 0;
 constexpr int kDescribeValueParameter = 2;
 
+// Archive steps of the maker's meters.
+constexpr int32_t kHourStep = 3'600'000;
+constexpr int32_t kDayStep = 86'400'000;
+
+// One row of a family's node table.
+struct TTarvelNodeRow {
+  uint8_t parent;  // id of the parent; 0: the device
+  uint8_t id;
+  const char* ru;
+  const char* en;
+  bool da;
+  bool hda;
+  int32_t step;
+  int dataType;  // 0: no attributes
+};
+
 // The error-archive parameters are shown as text records.
 constexpr int kDataTypeErrorRecord = kDataTypeString;
 

@@ -8,47 +8,34 @@
 namespace orvela {
 namespace {
 
-constexpr int32_t kHourStep = 3'600'000;
-constexpr int32_t kDayStep = 86'400'000;
 constexpr uint8_t kAnySubsystem = 0xFF;  // parent column: any of the four subsystems
-
-struct TMNodeRow {
-  uint8_t parent;  // 0: the device
-  uint8_t id;
-  const char* ru;
-  const char* en;
-  bool da;
-  bool hda;
-  int32_t step;
-  int dataType;  // 0: no attribute
-};
 
 // clang-format off
 constexpr std::array kRows = {
-    TMNodeRow{0, tmOperative, "Оперативные данные", "Operate", true, true, 0, 0},
-    TMNodeRow{0, tmTimer, "Таймер", "Timer", true, false, 0, 0},
-    TMNodeRow{0, tmSubsystem1, "1-я  Подсистема", "SubSystem 1", true, true, 0, 0},
-    TMNodeRow{0, tmSubsystem2, "2-я  Подсистема", "SubSystem 2", true, true, 0, 0},
-    TMNodeRow{0, tmSubsystem3, "3-я  Подсистема", "SubSystem 3", true, true, 0, 0},
-    TMNodeRow{0, tmSubsystem4, "4-я  Подсистема", "SubSystem 4", true, true, 0, 0},
-    TMNodeRow{tmOperative, 9, "Мгновенные значения", "Current", true, false, 0, 0},
-    TMNodeRow{tmOperative, 26, "Оперативный архив", "Arhive", false, true, 0, 0},
-    TMNodeRow{tmTimer, 3, "День недели", "DayofWeek", true, false, 0, VT_I4},
-    TMNodeRow{tmTimer, 7, "Включенные/Остановленные подсистемы", "ONOFFSystem", true, false, 0, 0},
-    TMNodeRow{tmTimer, 9, "Астрономическое дата и время", "Time", true, false, 0, VT_DATE},
-    TMNodeRow{tmTimer, 15, "Состояние прибора", "Mode", true, false, 0, VT_I4},
-    TMNodeRow{tmTimer, 17, "Массив дат и времён очистки архивов в подсистемах", "TimeClear", true, false, 0, 0},
-    TMNodeRow{tmTimer, 41, "Версия ПО прибора", "Version", true, false, 0, VT_DATE},
-    TMNodeRow{tmTimer, 46, "Дата изменения списка праздничных и изменённых дней", "WeekEnd", true, false, 0, VT_DATE},
-    TMNodeRow{tmTimer, 57, "Массив дат и времён изменения конфигурации прибора", "Config", true, false, 0, 0},
-    TMNodeRow{tmPowerDates, 1, "Даты и время", "Date and Time", false, false, 0, 0},
-    TMNodeRow{kAnySubsystem, 9, "Мгновенные значения", "Current", true, false, 0, 0},
-    TMNodeRow{kAnySubsystem, 25, "Помесячный интегратор", "Integrator", false, true, kDayStep, 0},
-    TMNodeRow{kAnySubsystem, 26, "Почасовой архив", "Hours", false, true, kHourStep, 0},
-    TMNodeRow{kAnySubsystem, 27, "Посуточный архив", "Days", false, true, kDayStep, 0},
-    TMNodeRow{kAnySubsystem, 28, "Помесячный архив", "Months", false, true, kDayStep, 0},
-    TMNodeRow{kAnySubsystem, 90, "Почасовой аварийный архив", "Hours Errors", false, true, kHourStep, 0},
-    TMNodeRow{kAnySubsystem, 91, "Посуточный аварийный архив", "Days Errors", false, true, kDayStep, 0},
+    TTarvelNodeRow{0, tmOperative, "Оперативные данные", "Operate", true, true, 0, 0},
+    TTarvelNodeRow{0, tmTimer, "Таймер", "Timer", true, false, 0, 0},
+    TTarvelNodeRow{0, tmSubsystem1, "1-я  Подсистема", "SubSystem 1", true, true, 0, 0},
+    TTarvelNodeRow{0, tmSubsystem2, "2-я  Подсистема", "SubSystem 2", true, true, 0, 0},
+    TTarvelNodeRow{0, tmSubsystem3, "3-я  Подсистема", "SubSystem 3", true, true, 0, 0},
+    TTarvelNodeRow{0, tmSubsystem4, "4-я  Подсистема", "SubSystem 4", true, true, 0, 0},
+    TTarvelNodeRow{tmOperative, 9, "Мгновенные значения", "Current", true, false, 0, 0},
+    TTarvelNodeRow{tmOperative, 26, "Оперативный архив", "Arhive", false, true, 0, 0},
+    TTarvelNodeRow{tmTimer, 3, "День недели", "DayofWeek", true, false, 0, VT_I4},
+    TTarvelNodeRow{tmTimer, 7, "Включенные/Остановленные подсистемы", "ONOFFSystem", true, false, 0, 0},
+    TTarvelNodeRow{tmTimer, 9, "Астрономическое дата и время", "Time", true, false, 0, VT_DATE},
+    TTarvelNodeRow{tmTimer, 15, "Состояние прибора", "Mode", true, false, 0, VT_I4},
+    TTarvelNodeRow{tmTimer, 17, "Массив дат и времён очистки архивов в подсистемах", "TimeClear", true, false, 0, 0},
+    TTarvelNodeRow{tmTimer, 41, "Версия ПО прибора", "Version", true, false, 0, VT_DATE},
+    TTarvelNodeRow{tmTimer, 46, "Дата изменения списка праздничных и изменённых дней", "WeekEnd", true, false, 0, VT_DATE},
+    TTarvelNodeRow{tmTimer, 57, "Массив дат и времён изменения конфигурации прибора", "Config", true, false, 0, 0},
+    TTarvelNodeRow{tmPowerDates, 1, "Даты и время", "Date and Time", false, false, 0, 0},
+    TTarvelNodeRow{kAnySubsystem, 9, "Мгновенные значения", "Current", true, false, 0, 0},
+    TTarvelNodeRow{kAnySubsystem, 25, "Помесячный интегратор", "Integrator", false, true, kDayStep, 0},
+    TTarvelNodeRow{kAnySubsystem, 26, "Почасовой архив", "Hours", false, true, kHourStep, 0},
+    TTarvelNodeRow{kAnySubsystem, 27, "Посуточный архив", "Days", false, true, kDayStep, 0},
+    TTarvelNodeRow{kAnySubsystem, 28, "Помесячный архив", "Months", false, true, kDayStep, 0},
+    TTarvelNodeRow{kAnySubsystem, 90, "Почасовой аварийный архив", "Hours Errors", false, true, kHourStep, 0},
+    TTarvelNodeRow{kAnySubsystem, 91, "Посуточный аварийный архив", "Days Errors", false, true, kDayStep, 0},
 };
 // clang-format on
 
@@ -56,8 +43,8 @@ bool IsSubsystem(uint8_t id) {
   return id == tmSubsystem1 || id == tmSubsystem2 || id == tmSubsystem3 || id == tmSubsystem4;
 }
 
-const TMNodeRow* FindRow(uint8_t parent, uint8_t id) {
-  for (const TMNodeRow& row : kRows) {
+const TTarvelNodeRow* FindRow(uint8_t parent, uint8_t id) {
+  for (const TTarvelNodeRow& row : kRows) {
     bool parentMatches = row.parent == parent || (row.parent == kAnySubsystem && IsSubsystem(parent));
     if (parentMatches && row.id == id) return &row;
   }
@@ -97,7 +84,7 @@ std::string DescribeParameter(uint8_t top, uint8_t branch, uint8_t id, bool engl
   node.DAVisible = owner->da;
   node.HDAVisible = owner->hda;
   kind = owner->kind;
-  if (const TMNodeRow* row = FindRow(top, branch)) node.ArchiveStep = row->step;
+  if (const TTarvelNodeRow* row = FindRow(top, branch)) node.ArchiveStep = row->step;
   DescribeParameterNode(node, owner->dataType, name, TarvelParameterUnits(id));
   SetAttribute(node, asNodeName, TVariant::OneByteStr(ComputerName()));
   SetAttribute(node, asSourceType, TVariant::OneByteStr("OPC"));
@@ -106,7 +93,7 @@ std::string DescribeParameter(uint8_t top, uint8_t branch, uint8_t id, bool engl
 }
 
 std::string DescribeBranch(uint8_t parent, uint8_t id, bool english, TNTreeData& node) {
-  const TMNodeRow* row = FindRow(parent, id);
+  const TTarvelNodeRow* row = FindRow(parent, id);
   if (row == nullptr) return {};
   node.DAVisible = row->da;
   node.HDAVisible = row->hda;
